@@ -25,6 +25,15 @@ constexpr UINT ChannelMax()
     return static_cast<T>(~T(0));
 }
 
+// Mean of the colour channels, rounded down: 32-bit unsigned sum, integer
+// division.
+template <class T>
+inline T MeanOf3(T b, T g, T r)
+{
+    const UINT unSum = static_cast<UINT>(b) + g + r;
+    return static_cast<T>(unSum / 3u);
+}
+
 // Pixel rules. Apply reads the four channels into locals first, so pDst may
 // equal pSrc.
 template <class T>
@@ -55,9 +64,7 @@ template <class T>
 struct ColorToGreyRule {
     static inline void Apply(const T *pSrc, T *pDst)
     {
-        // 32-bit unsigned sum, integer division: the mean rounds down.
-        const UINT unSum = static_cast<UINT>(pSrc[0]) + pSrc[1] + pSrc[2];
-        const T grey = static_cast<T>(unSum / 3u);
+        const T grey = MeanOf3(pSrc[0], pSrc[1], pSrc[2]);
         pDst[0] = grey;
         pDst[1] = grey;
         pDst[2] = grey;
