@@ -277,21 +277,3 @@ def test_file_mapped_sources(util, zb, make_buf, keep, rng):
     mask = make_buf(bytes(px[:W * H]), W, H, 1, BYTE, True)
     out = keep(util.MaskToImageBuffer(mask, True))
     assert list(zb.to_bytes(out))[0::4] == px[:W * H]
-
-
-@pytest.mark.parametrize("call, forms", [
-    (lambda u, b: u.ImageBufferToMask(b, 1),
-     ["ImageBufferToMask(CQELImageBuffer *,bool)", "ImageBufferToMask(CQELImageBuffer *)"]),
-    (lambda u, b: u.MaskToImageBuffer(b, None),
-     ["MaskToImageBuffer(CQELImageBuffer *,bool)", "MaskToImageBuffer(CQELImageBuffer *)"]),
-])
-def test_overload_refusal_runs_nothing(util, make_buf, trace, call, forms):
-    src = make_buf(bytes(4), 1, 1, 4)
-    name = forms[0].split("(")[0]
-    trace()
-    with pytest.raises(TypeError) as err:
-        call(util, src)
-    assert str(err.value) == (
-        f"Wrong number or type of arguments for overloaded function 'PyQelBufferUtility_{name}'.\n"
-        "  Possible C/C++ prototypes are:\n" + "".join(f"    PyQelBufferUtility::{f}\n" for f in forms))
-    assert trace() == []
