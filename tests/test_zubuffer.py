@@ -1,8 +1,12 @@
 """The companion module zubuffer: round trips in every format and layout,
 plane splitting, counts and attributes, byte arrays shared with the utility,
 fault injection, refused arguments and concurrent use from Python threads."""
+import os
 import random
 import re
+import shutil
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -491,3 +495,32 @@ def test_threads_share_one_buffer_and_fill_their_own(t):
         assert zb.info(shared)["refcount"] == 1
     finally:
         zb.release(shared)
+
+
+# --- loading the allocator library ------------------------------------------------------------
+
+def _run_python(code, pythonpath, env_extra=None):
+    env = dict(os.environ, PYTHONPATH=pythonpath, **(env_extra or {}))
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+
+
+def test_missing_library_fails_the_import_clearly(tmp_path):
+    pkg = os.path.dirname(os.path.abspath(zb.__file__))
+    for name in os.listdir(pkg):
+        if name.startswith("_zubuffer") or name == "zubuffer.py":
+            shutil.copy(os.path.join(pkg, name), tmp_path / name)
+    result = _run_python("import zubuffer\n", str(tmp_path))
+    assert result.returncode != 0
+    last = result.stderr.strip().splitlines()[-1]
+    assert last.startswith("ImportError: zubuffer: cannot load the buffer allocator library %s"
+                           % (tmp_path / "Kernel" / "Photo" / "libZuBufferAllocator.so"))
+
+
+def test_the_utility_s_library_override_is_ignored():
+    pkg = os.path.dirname(os.path.abspath(zb.__file__))
+    code = ("import zubuffer\n"
+            "b = zubuffer.from_bytes(b'abcd', 1, 1, 4)\n"
+            "print(zubuffer.to_bytes(b), zubuffer.release(b))\n")
+    result = _run_python(code, pkg, {"QEL_BUFFER_ALLOCATOR": "/nonexistent/libZuBufferAllocator.so"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "b'abcd' 0"
