@@ -248,11 +248,11 @@ def test_plane_bytes_refusals(made):
 
 @pytest.mark.parametrize("mapped", [False, True])
 @pytest.mark.parametrize("args", [
-    (0, 5, 4, BYTE), (5, 0, 4, CHUNK), (-1, 5, 4, BYTE), (5, -3, 4, BYTE), (5, 5, -4, BYTE),
-    (2**32, 5, 4, BYTE), (5, 2**70, 4, BYTE), (5, 5, 5, BYTE), (5, 5, 0, CHUNK), (5, 5, 2, PLANAR),
-    (5, 5, 4, 3), (5, 5, 4, -1), (5, 5, 4, 2**40), (0xFFFFFFFF, 0xFFFFFFFF, 8, BYTE),
-    (100000, 100000, 4, CHUNK), (65536, 32768, 1, BYTE)])
+    (0, 5, 4, BYTE), (-1, 5, 4, BYTE), (5, -3, 4, BYTE), (5, 5, -4, BYTE), (2**32, 5, 4, BYTE),
+    (5, 2**70, 4, BYTE), (5, 5, 4, 2**40), (5, 5, 4, -2**70)])
 def test_allocate_refusals_give_none(mapped, args):
+    # The allocator's own refusals are covered with the allocator; these are
+    # values that no UINT or int can carry to it.
     before = zb.live_buffers()
     assert zb.allocate(*args, file_mapped=mapped) is None
     assert zb.live_buffers() == before
