@@ -20,3 +20,45 @@
 
 %include "Records.h"
 %include "PyQelBufferUtility.h"
+
+// The generated initialisation hook drops its reference to the result of
+// appending a pointer without checking it, so a hook handed something other
+// than a wrapped pointer crashes instead of raising. The four hooks are
+// replaced, in place in the module dictionary, by one that raises.
+%{
+namespace qel_binding {
+PyObject *InitShadowInstance(PyObject *, PyObject *args)
+{
+    PyObject *apObj[2];
+    if (!SWIG_Python_UnpackTuple(args, "swiginit", 2, 2, apObj))
+        return NULL;
+    SwigPyObject *pThis = SWIG_Python_GetSwigThis(apObj[0]);
+    if (pThis != NULL) {
+        PyObject *pAppended = SwigPyObject_append((PyObject *)pThis, apObj[1]);
+        if (pAppended == NULL)
+            return NULL;
+        Py_DECREF(pAppended);
+    } else if (SWIG_Python_SetSwigThis(apObj[0], apObj[1]) != 0) {
+        return NULL;
+    }
+    return SWIG_Py_Void();
+}
+
+PyMethodDef g_aInitHooks[] = {
+    {"TLSErrorCode_swiginit", InitShadowInstance, METH_VARARGS, NULL},
+    {"ZuPixelInfo_swiginit", InitShadowInstance, METH_VARARGS, NULL},
+    {"ReconstructData_swiginit", InitShadowInstance, METH_VARARGS, NULL},
+    {"PyQelBufferUtility_swiginit", InitShadowInstance, METH_VARARGS, NULL},
+};
+} // namespace qel_binding
+%}
+
+%init %{
+  for (PyMethodDef &def : qel_binding::g_aInitHooks) {
+    PyObject *pHook = PyCFunction_NewEx(&def, m, NULL);
+    if (pHook != NULL) {
+      PyDict_SetItemString(d, def.ml_name, pHook);
+      Py_DECREF(pHook);
+    }
+  }
+%}

@@ -3,6 +3,7 @@
 
 #include "BufferGuards.h"
 #include "CPyAllowThreads.h"
+#include "PackedCopy.h"
 #include "PyQelBufferUtility.h"
 #include "TraceLog.h"
 
@@ -90,8 +91,10 @@ CQELImageBuffer *PyQelBufferUtility::DuplicateImageBuffer(CQELImageBuffer *pSrcB
 
     CBufferLock lock(newBuffer.get(), unWidth, unHeight);
     UINT64 qwSize = (UINT64)(unBPP * lock.height() * lock.width());
-    CQELImageBuffer *pSource = pSrcBuffer;
-    HRESULT hr = m_pBufferAllocator->copyBufferData(&pSource, lock.data(), 0, qwSize, true);
+    // A lock without pixels fails the copy the same way a null target would.
+    HRESULT hr = lock.data() == nullptr
+                     ? E_POINTER
+                     : qel::CopyIntoLocked(m_pBufferAllocator, pSrcBuffer, newBuffer.get(), lock.data(), qwSize);
     if (FAILED(hr)) {
         QEL_TRACE("[PyQelBufferUtility] buffer copy fail, %0x", QEL_ADDR32(pSrcBuffer));
         return nullptr;

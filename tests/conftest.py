@@ -1,0 +1,120 @@
+"""Shared fixtures: a traced utility object, buffers that are released after
+each test, and a check that no test leaves a buffer locked or alive."""
+import os
+import subprocess
+
+import pytest
+
+import _PyQelBufferUtility
+import PyQelBufferUtility
+import zubuffer
+
+E_FAIL = -2147467259
+E_POINTER = -2147467261
+E_INVALIDARG = -2147024809
+E_OUTOFMEMORY = -2147024882
+S_OK = 0
+S_FALSE = 1
+
+PREFIX = "[PyQelBufferUtility]"
+
+MODULE_DIR = os.path.dirname(os.path.abspath(_PyQelBufferUtility.__file__))
+ALLOCATOR_PATH = os.path.join(MODULE_DIR, "Kernel", "Photo", "libZuBufferAllocator.so")
+FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures")
+
+
+class _Registry:
+    def __init__(self):
+        self.buffers = []
+
+    def add(self, buf):
+        if buf is not None:
+            self.buffers.append(buf)
+        return buf
+
+
+@pytest.fixture(autouse=True)
+def _buffer_registry():
+    """Every buffer a test makes or keeps is unlocked and released by the
+    end of the test, and the process holds no more buffers than before."""
+    zubuffer.clear_faults()
+    live_before = zubuffer.live_buffers()
+    registry = _Registry()
+    yield registry
+    zubuffer.clear_faults()
+    locked = [zubuffer.info(b)["lock_count"] for b in registry.buffers]
+    for buf in registry.buffers:
+        zubuffer.release(buf)
+    assert locked == [0] * len(locked), "a buffer was left locked"
+    assert zubuffer.live_buffers() == live_before, "a buffer leaked"
+
+
+@pytest.fixture
+def mod():
+    return _PyQelBufferUtility
+
+
+@pytest.fixture
+def zb():
+    return zubuffer
+
+
+@pytest.fixture
+def trace(capfd):
+    """trace() returns the stderr lines written since the previous call."""
+    capfd.readouterr()
+
+    def read():
+        return capfd.readouterr().err.splitlines()
+
+    return read
+
+
+def make_utility(monkeypatch, capfd, dumpmsg="1", allocator=None):
+    monkeypatch.setenv("QEL_DUMPMSG", dumpmsg)
+    if allocator is None:
+        monkeypatch.delenv("QEL_BUFFER_ALLOCATOR", raising=False)
+    else:
+        monkeypatch.setenv("QEL_BUFFER_ALLOCATOR", allocator)
+    obj = PyQelBufferUtility.PyQelBufferUtility()
+    capfd.readouterr()
+    return obj
+
+
+@pytest.fixture
+def util(monkeypatch, capfd):
+    """A utility object with tracing on; its construction lines are dropped."""
+    obj = make_utility(monkeypatch, capfd)
+    yield obj
+    # Destroy it now, while output is still captured, rather than whenever
+    # pytest lets go of the fixture value.
+    obj.this.disown()
+    _PyQelBufferUtility.delete_PyQelBufferUtility(obj)
+
+
+@pytest.fixture
+def make_buf(_buffer_registry):
+    def make(data, w, h, bpp, alloc_type=0, file_mapped=False):
+        return _buffer_registry.add(zubuffer.from_bytes(bytes(data), w, h, bpp, alloc_type, file_mapped))
+
+    return make
+
+
+@pytest.fixture
+def keep(_buffer_registry):
+    return _buffer_registry.add
+
+
+@pytest.fixture(scope="session")
+def fixture_libs(tmp_path_factory):
+    """Small allocator stand-ins for the constructor's failure paths."""
+    out = tmp_path_factory.mktemp("libs")
+    built = {}
+    for name in ("no_factory", "null_factory", "no_delete"):
+        target = out / f"lib{name}.so"
+        subprocess.run(
+            ["cc", "-shared", "-fPIC", "-o", str(target), os.path.join(FIXTURES, name + ".c"), "-ldl"],
+            check=True,
+        )
+        built[name] = str(target)
+    return built

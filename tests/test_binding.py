@@ -1,0 +1,287 @@
+"""The module's face: its method table, doc strings, constants, calling
+conventions and the argument conversion rules every wrapper follows."""
+import threading
+import types
+
+import pytest
+
+from conftest import E_FAIL
+
+# The full table of the finished module, in order. Methods of subsystems that
+# are not built yet are absent, but whatever is present keeps this order.
+FULL_TABLE = [
+    "TLSErrorCode_hr_set", "TLSErrorCode_hr_get", "new_TLSErrorCode",
+    "delete_TLSErrorCode", "TLSErrorCode_swigregister", "TLSErrorCode_swiginit",
+    "ZuPixelInfo_nAlpha_set", "ZuPixelInfo_nAlpha_get", "ZuPixelInfo_nRed_set",
+    "ZuPixelInfo_nRed_get", "ZuPixelInfo_nGreen_set", "ZuPixelInfo_nGreen_get",
+    "ZuPixelInfo_nBlue_set", "ZuPixelInfo_nBlue_get", "new_ZuPixelInfo",
+    "delete_ZuPixelInfo", "ZuPixelInfo_swigregister", "ZuPixelInfo_swiginit",
+    "ReconstructData_pSrcBuffer_set", "ReconstructData_pSrcBuffer_get", "ReconstructData_unSrcWidth_set",
+    "ReconstructData_unSrcWidth_get", "ReconstructData_unSrcHeight_set", "ReconstructData_unSrcHeight_get",
+    "ReconstructData_unSrcStride_set", "ReconstructData_unSrcStride_get", "ReconstructData_pDstBuffer_set",
+    "ReconstructData_pDstBuffer_get", "ReconstructData_unDstWidth_set", "ReconstructData_unDstWidth_get",
+    "ReconstructData_unDstHeight_set", "ReconstructData_unDstHeight_get", "ReconstructData_unDstStride_set",
+    "ReconstructData_unDstStride_get", "ReconstructData_nStartX_set", "ReconstructData_nStartX_get",
+    "ReconstructData_nEndX_set", "ReconstructData_nEndX_get", "ReconstructData_nStartY_set",
+    "ReconstructData_nStartY_get", "ReconstructData_nEndY_set", "ReconstructData_nEndY_get",
+    "ReconstructData_fRollAngle_set", "ReconstructData_fRollAngle_get", "ReconstructData_fYawAngle_set",
+    "ReconstructData_fYawAngle_get", "ReconstructData_fPitchAngle_set", "ReconstructData_fPitchAngle_get",
+    "ReconstructData_fYOffset_set", "ReconstructData_fYOffset_get", "ReconstructData_bHasSSE2_set",
+    "ReconstructData_bHasSSE2_get", "new_ReconstructData", "delete_ReconstructData",
+    "ReconstructData_swigregister", "ReconstructData_swiginit", "new_PyQelBufferUtility",
+    "delete_PyQelBufferUtility", "PyQelBufferUtility_Uninitialize", "PyQelBufferUtility_Open",
+    "PyQelBufferUtility_Close", "PyQelBufferUtility_GetLastErrorHr", "PyQelBufferUtility_GetGifBuffer",
+    "PyQelBufferUtility_GetEmptyBuffer", "PyQelBufferUtility_ConvertImageBufferColorDepth", "PyQelBufferUtility_ConvertBufferFromBGRtoBGRA_FromPyObject",
+    "PyQelBufferUtility_ConvertImageBufferAllocateType", "PyQelBufferUtility_ConvertImageBufferToMask", "PyQelBufferUtility_Reconstruct",
+    "PyQelBufferUtility_ReduceAlphaChannel", "PyQelBufferUtility_ApplyAlphaByBuffer", "PyQelBufferUtility_ImagePixelConvert",
+    "PyQelBufferUtility_ImagePixelConvertByMask", "PyQelBufferUtility_ClearBGRByAlphaChannel", "PyQelBufferUtility_ImageBufferToMask",
+    "PyQelBufferUtility_MaskToImageBuffer", "PyQelBufferUtility_Rotate", "PyQelBufferUtility_Mirror",
+    "PyQelBufferUtility_GetROI", "PyQelBufferUtility_CreateBufferFromRawData", "PyQelBufferUtility_RevealAlphaChannel",
+    "PyQelBufferUtility_BlendIgnoreAlphaChannel", "PyQelBufferUtility_SwapRBChannel", "PyQelBufferUtility_ComposeWithBuffer",
+    "PyQelBufferUtility_ComposeWithSetting", "PyQelBufferUtility_ClearBuffer", "PyQelBufferUtility_SetBufferColor",
+    "PyQelBufferUtility_CopyBuffer", "PyQelBufferUtility_CopyImageBuffer", "PyQelBufferUtility_UpdateImageBuffer",
+    "PyQelBufferUtility_DuplicateImageBuffer", "PyQelBufferUtility_UpdateAlphaChannelByMask", "PyQelBufferUtility_UpdateColorChannelByMask",
+    "PyQelBufferUtility_GetBoundBox", "PyQelBufferUtility_GetUVMapBoundBox", "PyQelBufferUtility_GetMaskWithBoundary",
+    "PyQelBufferUtility_MaskOperation", "PyQelBufferUtility_MaskValueMapping", "PyQelBufferUtility_GetPixelInfo",
+    "PyQelBufferUtility_HitTest", "PyQelBufferUtility_CopyToClipboard", "PyQelBufferUtility_PasteFromClipboard",
+    "PyQelBufferUtility_ApplyLUTOnBuffer", "PyQelBufferUtility_GetMaskFromDepthBuffer", "PyQelBufferUtility_m_fnGetScaledDepth",
+    "PyQelBufferUtility_GetDepthFromDepthBufferByPos", "PyQelBufferUtility_GetDepthFromDepthBufferByRefBuffer", "PyQelBufferUtility_GetBoundingBoxCenterPos",
+    "PyQelBufferUtility_SetTransparentAreaRGBByBuffer", "PyQelBufferUtility_ReleaseByteArray", "PyQelBufferUtility_InverseByteArrayOrder",
+    "PyQelBufferUtility_swigregister", "PyQelBufferUtility_swiginit",
+]
+
+CONSTANTS = [
+    ("PIXEL_CONVERT_NOACT", 0),
+    ("PIXEL_CONVERT_ALPHA_REVEAL", 1),
+    ("PIXEL_CONVERT_ALPHA_REPLACE", 2),
+    ("PIXEL_CONVERT_ALPHA_COLOR", 3),
+    ("PIXEL_CONVERT_INVERT_COLOR", 4),
+    ("PIXEL_CONVERT_INVERT_COLOR_BY_MASK", 5),
+    ("MASK_OPERATION_TYPE_INTERSECTION", 1),
+    ("MASK_OPERATION_TYPE_DIFFERENCE", 2),
+]
+
+REQUIRED = [n for n in FULL_TABLE if n.split("_")[0] in ("TLSErrorCode", "ZuPixelInfo", "ReconstructData")
+            or n.endswith(("TLSErrorCode", "ZuPixelInfo", "ReconstructData"))] + [
+    "new_PyQelBufferUtility", "delete_PyQelBufferUtility",
+    "PyQelBufferUtility_Uninitialize", "PyQelBufferUtility_Open", "PyQelBufferUtility_Close",
+    "PyQelBufferUtility_GetLastErrorHr", "PyQelBufferUtility_GetGifBuffer", "PyQelBufferUtility_GetEmptyBuffer",
+    "PyQelBufferUtility_CreateBufferFromRawData", "PyQelBufferUtility_DuplicateImageBuffer",
+    "PyQelBufferUtility_swigregister", "PyQelBufferUtility_swiginit",
+]
+
+
+def table(mod):
+    return [n for n, v in vars(mod).items() if isinstance(v, types.BuiltinFunctionType)]
+
+
+def test_table_order_and_contents(mod):
+    present = table(mod)
+    assert present == [n for n in FULL_TABLE if n in present]
+    assert set(REQUIRED) <= set(present)
+
+
+def test_constants_follow_the_functions_in_order(mod):
+    items = list(vars(mod).items())
+    names = [n for n, _ in items]
+    positions = [names.index(n) for n, _ in CONSTANTS]
+    assert positions == sorted(positions)
+    assert positions[0] > names.index("PyQelBufferUtility_swiginit")
+    assert [(n, getattr(mod, n)) for n, _ in CONSTANTS] == CONSTANTS
+    assert not hasattr(mod, "BUFFER_ALLOCATE_TYPE_BYTE")
+
+
+@pytest.mark.parametrize("name, doc", [
+    ("PyQelBufferUtility_GetROI",
+     "PyQelBufferUtility_GetROI(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nLeft, "
+     "int nTop, int nWidth, int nHeight) -> CQELImageBuffer *"),
+    ("PyQelBufferUtility_GetEmptyBuffer",
+     "PyQelBufferUtility_GetEmptyBuffer(PyQelBufferUtility self, int nWidth, int nHeight, int nBPP, "
+     "bool onmemory=True) -> CQELImageBuffer"),
+    ("PyQelBufferUtility_CreateBufferFromRawData",
+     "PyQelBufferUtility_CreateBufferFromRawData(PyQelBufferUtility self, byte * pSrcData, int nWidth, "
+     "int nHeight, int nBytePerPixel) -> CQELImageBuffer *"),
+    ("PyQelBufferUtility_ClearBuffer",
+     "PyQelBufferUtility_ClearBuffer(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, int const x, "
+     "int const y, UINT const width, UINT const height, DWORD const color) -> HRESULT"),
+    ("PyQelBufferUtility_ConvertImageBufferAllocateType",
+     "PyQelBufferUtility_ConvertImageBufferAllocateType(PyQelBufferUtility self, CQELImageBuffer * "
+     "pSrcImageBuffer, int nType=BUFFER_ALLOCATE_TYPE_BYTE, bool onMem=True) -> CQELImageBuffer"),
+    ("PyQelBufferUtility_SetBufferColor",
+     "PyQelBufferUtility_SetBufferColor(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, int nAlpha, "
+     "int nRed, int nGreen, int nBlue, PyObject * pPyoROI=None) -> HRESULT"),
+    ("PyQelBufferUtility_ReleaseByteArray",
+     "PyQelBufferUtility_ReleaseByteArray(PyQelBufferUtility self, byte * buffer)"),
+    ("PyQelBufferUtility_GetGifBuffer", "PyQelBufferUtility_GetGifBuffer(PyQelBufferUtility self) -> CQELGifBuffer *"),
+    ("new_PyQelBufferUtility", "new_PyQelBufferUtility() -> PyQelBufferUtility"),
+    ("delete_PyQelBufferUtility", "delete_PyQelBufferUtility(PyQelBufferUtility self)"),
+    ("TLSErrorCode_hr_set", "TLSErrorCode_hr_set(TLSErrorCode self, HRESULT hr)"),
+    ("ReconstructData_pSrcBuffer_set", "ReconstructData_pSrcBuffer_set(ReconstructData self, BYTE * pSrcBuffer)"),
+    ("ReconstructData_fYOffset_get", "ReconstructData_fYOffset_get(ReconstructData self) -> float"),
+    ("ZuPixelInfo_nBlue_get", "ZuPixelInfo_nBlue_get(ZuPixelInfo self) -> WORD"),
+    ("PyQelBufferUtility_swigregister", None),
+    ("PyQelBufferUtility_swiginit", None),
+    ("TLSErrorCode_swiginit", None),
+])
+def test_doc_strings(mod, name, doc):
+    assert getattr(mod, name).__doc__ == doc
+
+
+def test_self_only_methods_take_the_object_directly(mod, util):
+    for name in ("Uninitialize", "Open", "Close", "GetLastErrorHr"):
+        assert getattr(mod, "PyQelBufferUtility_" + name)(util) == 0
+    with pytest.raises(TypeError):
+        mod.PyQelBufferUtility_Open()
+    with pytest.raises(TypeError):
+        mod.PyQelBufferUtility_Open(util, util)
+
+
+@pytest.mark.parametrize("name", ["Open", "Close", "GetLastErrorHr"])
+def test_thread_state_methods_accept_none(mod, name):
+    assert getattr(mod, "PyQelBufferUtility_" + name)(None) == 0
+
+
+def test_none_object_is_refused_where_state_is_used(mod):
+    with pytest.raises(TypeError, match="argument 1 of type 'PyQelBufferUtility \\*'"):
+        mod.PyQelBufferUtility_GetEmptyBuffer(None, 1, 1, 1)
+    with pytest.raises(TypeError):
+        mod.PyQelBufferUtility_Uninitialize(None)
+    assert mod.delete_PyQelBufferUtility(None) is None
+
+
+def test_wrong_count_fixed_wrapper(mod, util):
+    with pytest.raises(TypeError) as e:
+        mod.PyQelBufferUtility_ClearBuffer(util, None, 1)
+    assert str(e.value) == "PyQelBufferUtility_ClearBuffer expected 7 arguments, got 3"
+
+
+GET_EMPTY_OVERLOAD = (
+    "Wrong number or type of arguments for overloaded function 'PyQelBufferUtility_GetEmptyBuffer'.\n"
+    "  Possible C/C++ prototypes are:\n"
+    "    PyQelBufferUtility::GetEmptyBuffer(int,int,int,bool)\n"
+    "    PyQelBufferUtility::GetEmptyBuffer(int,int,int)\n")
+
+
+def test_too_many_for_overloaded(mod, util):
+    # The count error is raised first; the overload message is then appended to it.
+    with pytest.raises(TypeError) as e:
+        mod.PyQelBufferUtility_GetEmptyBuffer(util, 1, 2, 3, True, 5)
+    assert str(e.value) == ("PyQelBufferUtility_GetEmptyBuffer expected at most 5 arguments, got 6"
+                            "\nAdditional information:\n" + GET_EMPTY_OVERLOAD)
+
+
+@pytest.mark.parametrize("args", [(10, 10, 4, 1), (10, 10), (10.0, 10, 4), (10, 10, 4, None)])
+def test_overload_message(mod, util, args):
+    with pytest.raises(TypeError) as e:
+        mod.PyQelBufferUtility_GetEmptyBuffer(util, *args)
+    assert str(e.value) == GET_EMPTY_OVERLOAD
+
+
+def test_bool_counts_as_int(mod, util, keep, zb):
+    buf = keep(mod.PyQelBufferUtility_GetEmptyBuffer(util, True, 10, 4))
+    assert zb.info(buf)["width"] == 1
+
+
+class _Index:
+    def __index__(self):
+        return 3
+
+
+@pytest.mark.parametrize("value, exc, argtype", [
+    (2.0, TypeError, "int"),
+    (_Index(), TypeError, "int"),
+    ("3", TypeError, "int"),
+    (2**31, OverflowError, "int"),
+    (-2**31 - 1, OverflowError, "int"),
+])
+def test_int_argument_conversion(mod, util, make_buf, value, exc, argtype):
+    buf = make_buf(bytes(4), 1, 1, 4)
+    with pytest.raises(exc) as e:
+        mod.PyQelBufferUtility_ClearBuffer(util, buf, value, 0, 1, 1, 0)
+    assert str(e.value) == f"in method 'PyQelBufferUtility_ClearBuffer', argument 3 of type 'int'"
+
+
+@pytest.mark.parametrize("position, value, exc, argtype", [
+    (5, -1, OverflowError, "UINT"),
+    (5, 2**32, OverflowError, "UINT"),
+    (6, 2**32, OverflowError, "UINT"),
+    (7, -1, OverflowError, "DWORD"),
+    (7, 1.5, TypeError, "DWORD"),
+])
+def test_unsigned_argument_conversion(mod, util, make_buf, position, value, exc, argtype):
+    buf = make_buf(bytes(4), 1, 1, 4)
+    args = [util, buf, 0, 0, 1, 1, 0]
+    args[position - 1] = value
+    with pytest.raises(exc) as e:
+        mod.PyQelBufferUtility_ClearBuffer(*args)
+    assert str(e.value) == f"in method 'PyQelBufferUtility_ClearBuffer', argument {position} of type '{argtype}'"
+
+
+def test_unsigned_extremes_are_accepted(mod, util, make_buf, zb):
+    buf = make_buf(bytes(4), 1, 1, 4)
+    assert mod.PyQelBufferUtility_ClearBuffer(util, buf, 0, 0, 2**32 - 1, 2**32 - 1, 0xFFFFFF07) == 0
+    assert zb.to_bytes(buf) == b"\x07" * 4
+
+
+def test_buffer_argument_of_wrong_type(mod, util):
+    with pytest.raises(TypeError) as e:
+        mod.PyQelBufferUtility_DuplicateImageBuffer(util, 5)
+    assert str(e.value) == "in method 'PyQelBufferUtility_DuplicateImageBuffer', argument 2 of type 'CQELImageBuffer *'"
+    with pytest.raises(TypeError):
+        mod.PyQelBufferUtility_DuplicateImageBuffer(util, util)
+
+
+def test_byte_and_BYTE_pointers_are_distinct(mod, util, zb):
+    big = zb.BYTE_array(b"\x01" * 4)
+    try:
+        with pytest.raises(TypeError) as e:
+            mod.PyQelBufferUtility_CreateBufferFromRawData(util, big, 1, 1, 4)
+        assert str(e.value) == ("in method 'PyQelBufferUtility_CreateBufferFromRawData', "
+                                "argument 2 of type 'byte *'")
+    finally:
+        zb.free_byte_array(big)
+    small = zb.byte_array(b"\x00")
+    assert "'byte *'" in repr(small)
+    zb.free_byte_array(small)
+
+
+def test_count_error_wins_over_type_error(mod, util):
+    with pytest.raises(TypeError) as e:
+        mod.PyQelBufferUtility_ClearBuffer(util, "x", "y")
+    assert "expected 7 arguments, got 3" in str(e.value)
+
+
+def test_non_tuple_arguments_are_impossible_from_python_but_counts_are_checked(mod):
+    with pytest.raises(TypeError) as e:
+        mod.PyQelBufferUtility_GetROI()
+    assert str(e.value) == "PyQelBufferUtility_GetROI expected 6 arguments, got 0"
+
+
+def test_buffer_crosses_without_ownership(mod, util, make_buf, keep, zb):
+    buf = make_buf(bytes(8), 2, 1, 4)
+    dup = keep(mod.PyQelBufferUtility_DuplicateImageBuffer(util, buf))
+    assert repr(dup).startswith("<Swig Object of type 'CQELImageBuffer *' at ")
+    assert not dup.own()
+    # A second Python object for the same pointer, dropped: the buffer lives on.
+    again = mod.PyQelBufferUtility_DuplicateImageBuffer(util, dup)
+    refs = zb.info(again)["refcount"]
+    alias = again
+    del again
+    assert zb.info(alias)["refcount"] == refs == 1
+    zb.release(alias)
+
+
+def test_proxy_registration_and_init_hooks(mod):
+    import PyQelBufferUtility as proxy
+    obj = proxy.PyQelBufferUtility()
+    assert isinstance(obj.this, object)
+    with pytest.raises(TypeError, match="Attempt to append a non SwigPyObject"):
+        mod.PyQelBufferUtility_swiginit(obj, 5)
+    del obj
+
+
+def test_shared_type_registry_capsule(mod, zb):
+    import sys
+    rt = sys.modules.get("swig_runtime_data4")
+    assert rt is not None
+    assert type(rt.type_pointer_capsule).__name__ == "PyCapsule"

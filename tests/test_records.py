@@ -1,0 +1,131 @@
+"""The three plain records: zero-filled construction, typed accessors,
+ownership by their Python wrappers."""
+import math
+
+import pytest
+
+import PyQelBufferUtility as proxy
+
+FIELDS = {
+    "TLSErrorCode": [("hr", "HRESULT")],
+    "ZuPixelInfo": [("nAlpha", "WORD"), ("nRed", "WORD"), ("nGreen", "WORD"), ("nBlue", "WORD")],
+    "ReconstructData": [
+        ("pSrcBuffer", "BYTE *"), ("unSrcWidth", "unsigned int"), ("unSrcHeight", "unsigned int"),
+        ("unSrcStride", "unsigned int"), ("pDstBuffer", "BYTE *"), ("unDstWidth", "unsigned int"),
+        ("unDstHeight", "unsigned int"), ("unDstStride", "unsigned int"), ("nStartX", "int"), ("nEndX", "int"),
+        ("nStartY", "int"), ("nEndY", "int"), ("fRollAngle", "float"), ("fYawAngle", "float"),
+        ("fPitchAngle", "float"), ("fYOffset", "float"), ("bHasSSE2", "BOOL"),
+    ],
+}
+ALL = [(rec, field, typ) for rec, fields in FIELDS.items() for field, typ in fields]
+
+LIMITS = {
+    "HRESULT": (-2**31, 2**31 - 1), "int": (-2**31, 2**31 - 1), "BOOL": (-2**31, 2**31 - 1),
+    "WORD": (0, 65535), "unsigned int": (0, 2**32 - 1),
+}
+
+
+def new(mod, rec):
+    return getattr(mod, "new_" + rec)()
+
+
+@pytest.mark.parametrize("rec, field, typ", ALL)
+def test_new_record_is_zero_and_documented(mod, rec, field, typ):
+    obj = new(mod, rec)
+    value = getattr(mod, f"{rec}_{field}_get")(obj)
+    assert value is None if typ == "BYTE *" else value == 0
+    assert getattr(mod, f"{rec}_{field}_set").__doc__ == f"{rec}_{field}_set({rec} self, {typ} {field})"
+    assert getattr(mod, f"{rec}_{field}_get").__doc__ == f"{rec}_{field}_get({rec} self) -> {typ}"
+    assert getattr(mod, "new_" + rec).__doc__ == f"new_{rec}() -> {rec}"
+    mod.__dict__["delete_" + rec](obj)
+
+
+@pytest.mark.parametrize("rec, field, typ", [a for a in ALL if a[2] in LIMITS])
+def test_integer_fields_range(mod, rec, field, typ):
+    lo, hi = LIMITS[typ]
+    obj = new(mod, rec)
+    setter, getter = getattr(mod, f"{rec}_{field}_set"), getattr(mod, f"{rec}_{field}_get")
+    for value in (lo, hi):
+        setter(obj, value)
+        assert getter(obj) == value
+    for bad in (lo - 1, hi + 1):
+        with pytest.raises(OverflowError) as e:
+            setter(obj, bad)
+        assert str(e.value) == f"in method '{rec}_{field}_set', argument 2 of type '{typ}'"
+        assert getter(obj) == hi
+    with pytest.raises(TypeError):
+        setter(obj, 1.0)
+
+
+def test_pixel_info_edge(mod):
+    info = proxy.ZuPixelInfo()
+    with pytest.raises(OverflowError):
+        info.nRed = 65536
+    assert (info.nAlpha, info.nRed, info.nGreen, info.nBlue) == (0, 0, 0, 0)
+
+
+def test_hresult_field_takes_signed_codes(mod):
+    code = proxy.TLSErrorCode()
+    with pytest.raises(OverflowError):
+        code.hr = 0x80004005
+    code.hr = -2147467259
+    assert code.hr == -2147467259
+
+
+@pytest.mark.parametrize("field", ["fRollAngle", "fYawAngle", "fPitchAngle", "fYOffset"])
+def test_float_fields(mod, field):
+    rec = proxy.ReconstructData()
+    setattr(rec, field, 0.5)
+    assert getattr(rec, field) == 0.5
+    setattr(rec, field, 3)
+    assert getattr(rec, field) == 3.0
+    setattr(rec, field, 0.1)
+    assert getattr(rec, field) == pytest.approx(0.1, rel=1e-7) and getattr(rec, field) != 0.1  # stored as float
+    setattr(rec, field, float("inf"))
+    assert getattr(rec, field) == math.inf
+    setattr(rec, field, float("nan"))
+    assert math.isnan(getattr(rec, field))
+    with pytest.raises(OverflowError):
+        setattr(rec, field, 1e39)
+    with pytest.raises(TypeError):
+        setattr(rec, field, 10**400)
+    with pytest.raises(TypeError):
+        setattr(rec, field, "1")
+
+
+def test_setter_with_none_record_does_nothing(mod):
+    assert mod.ZuPixelInfo_nRed_set(None, 5) is None
+    assert mod.ReconstructData_fYOffset_set(None, 1.5) is None
+
+
+def test_getter_with_none_record_is_refused(mod):
+    with pytest.raises(TypeError):
+        mod.ZuPixelInfo_nRed_get(None)
+
+
+def test_byte_pointer_fields(mod, zb):
+    rec = proxy.ReconstructData()
+    big = zb.BYTE_array(b"\x05\x06")
+    small = zb.byte_array(b"\x05\x06")
+    try:
+        rec.pSrcBuffer = big
+        got = rec.pSrcBuffer
+        assert repr(got).startswith("<Swig Object of type 'unsigned char *'")
+        assert int(got) == int(big)
+        assert not got.own()
+        with pytest.raises(TypeError) as e:
+            mod.ReconstructData_pSrcBuffer_set(rec, small)
+        assert str(e.value) == "in method 'ReconstructData_pSrcBuffer_set', argument 2 of type 'BYTE *'"
+        rec.pSrcBuffer = None
+        assert rec.pSrcBuffer is None
+    finally:
+        zb.free_byte_array(big)
+        zb.free_byte_array(small)
+
+
+def test_records_are_owned_by_their_wrappers(mod):
+    rec = proxy.ReconstructData()
+    assert rec.this.own()
+    rec.nEndX = -7
+    assert rec.nEndX == -7
+    del rec  # freed through the destructor hook; ASan would report a leak or double free
