@@ -24,8 +24,11 @@
 // buffer shows as "<Swig Object of type 'CQELImageBuffer *' ...>". "byte"
 // stays a type the wrapper does not know ("_p_byte"), while BYTE is an
 // unsigned char ("_p_unsigned_char"): they are distinct wrapped types.
+// uint8 is declared too so that this module's "_p_unsigned_char" record
+// reads exactly like the utility's, whichever module is imported first.
 class CQELImageBuffer;
 typedef unsigned char BYTE;
+typedef unsigned char uint8;
 %types(CQELImageBuffer *, byte *, BYTE *);
 
 %{
