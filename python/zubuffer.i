@@ -125,6 +125,17 @@ bool ArgBool(const char *pszFn, const char *pszName, PyObject *pObj, bool *pValu
     return true;
 }
 
+// The public name a shared entry reports its errors under.
+const char *CallerName(PyObject *pyCaller, const char *pszDefault)
+{
+    const char *psz = PyUnicode_Check(pyCaller) ? PyUnicode_AsUTF8(pyCaller) : nullptr;
+    if (psz == nullptr) {
+        PyErr_Clear();
+        return pszDefault;
+    }
+    return psz;
+}
+
 bool InUIntRange(long long v) { return v >= 0 && v <= (long long)UINT_MAX; }
 
 // A buffer argument: a live image buffer of the allocator library. None is
@@ -271,9 +282,9 @@ PyObject *zb_allocate(PyObject *pyWidth, PyObject *pyHeight, PyObject *pyBpp, Py
 }
 
 PyObject *zb_from_bytes(PyObject *pyData, PyObject *pyWidth, PyObject *pyHeight, PyObject *pyBpp,
-                        PyObject *pyType, PyObject *pyFileMapped)
+                        PyObject *pyType, PyObject *pyFileMapped, PyObject *pyCaller)
 {
-    const char *pszFn = "from_bytes";
+    const char *pszFn = CallerName(pyCaller, "from_bytes");
     CDataView data;
     long long nWidth = 0, nHeight = 0, nBpp = 0, nType = 0;
     bool bFileMapped = false;
@@ -284,14 +295,14 @@ PyObject *zb_from_bytes(PyObject *pyData, PyObject *pyWidth, PyObject *pyHeight,
         return nullptr;
     if (!InUIntRange(nWidth) || !InUIntRange(nHeight) || !InUIntRange(nBpp))
         return Fail(PyExc_ValueError,
-                    Format("from_bytes: width %lld, height %lld and bpp %lld must each be from 0 to %u", nWidth,
+                    Format("%s: width %lld, height %lld and bpp %lld must each be from 0 to %u", pszFn, nWidth,
                            nHeight, nBpp, UINT_MAX));
     if (nType < INT_MIN || nType > INT_MAX)
-        return Fail(PyExc_ValueError, Format("from_bytes: alloc_type %lld is not a 32-bit int", nType));
+        return Fail(PyExc_ValueError, Format("%s: alloc_type %lld is not a 32-bit int", pszFn, nType));
     unsigned __int128 qqExpected = (unsigned __int128)nWidth * (unsigned __int128)nHeight * (unsigned __int128)nBpp;
     if (qqExpected != (unsigned __int128)data.Size())
         return Fail(PyExc_ValueError,
-                    Format("from_bytes: expected %s bytes (width %lld \xC3\x97 height %lld \xC3\x97 bpp %lld), got %zu",
+                    Format("%s: expected %s bytes (width %lld \xC3\x97 height %lld \xC3\x97 bpp %lld), got %zu", pszFn,
                            Decimal(qqExpected).c_str(), nWidth, nHeight, nBpp, data.Size()));
     const zb::AllocatorLibrary *pLib = Library();
     if (pLib == nullptr)
@@ -302,7 +313,7 @@ PyObject *zb_from_bytes(PyObject *pyData, PyObject *pyWidth, PyObject *pyHeight,
     const char *pszCall = bFileMapped ? "allocateFileMappingBuffer" : "allocateImageBuffer";
     if (FAILED(hr) || !newBuffer) {
         std::string strMessage =
-            Format("from_bytes: %s(width %lld, height %lld, bpp %lld, alloc_type %lld) %s %s", pszCall, nWidth,
+            Format("%s: %s(width %lld, height %lld, bpp %lld, alloc_type %lld) %s %s", pszFn, pszCall, nWidth,
                    nHeight, nBpp, nType, FAILED(hr) ? "failed with" : "gave no buffer with", HrText(hr).c_str());
         return Fail(hr == E_INVALIDARG ? PyExc_ValueError : PyExc_MemoryError, strMessage);
     }
@@ -397,15 +408,15 @@ PyObject *zb_plane_bytes(PyObject *pyBuffer, PyObject *pyIndex)
     return pBytes;
 }
 
-PyObject *zb_info(PyObject *pyBuffer)
+PyObject *zb_info(PyObject *pyBuffer, PyObject *pyCaller)
 {
-    const char *pszFn = "info";
+    const char *pszFn = CallerName(pyCaller, "info");
     CQELImageBuffer *pBuffer = nullptr;
     if (!ArgBuffer(pszFn, pyBuffer, &pBuffer))
         return nullptr;
     ZuTestBufferInfo info{};
     if (FAILED(Library()->pfnGetImageBufferInfo(pBuffer, &info)))
-        return Fail(PyExc_ValueError, "info: the buffer was released while it was being read");
+        return Fail(PyExc_ValueError, Format("%s: the buffer was released while it was being read", pszFn));
     return Py_BuildValue("{s:I,s:I,s:I,s:i,s:O,s:K,s:K,s:l,s:l}", "width", info.unWidth, "height", info.unHeight,
                          "bpp", info.unBytesPerPixel, "alloc_type", info.nAllocateType, "file_mapped",
                          info.bFileMapped ? Py_True : Py_False, "attribute1",
@@ -598,12 +609,12 @@ PyObject *zb_clear_faults()
 PyObject *zb_load_error();
 PyObject *zb_allocate(PyObject *pyWidth, PyObject *pyHeight, PyObject *pyBpp, PyObject *pyType, PyObject *pyFileMapped);
 PyObject *zb_from_bytes(PyObject *pyData, PyObject *pyWidth, PyObject *pyHeight, PyObject *pyBpp, PyObject *pyType,
-                        PyObject *pyFileMapped);
+                        PyObject *pyFileMapped, PyObject *pyCaller);
 PyObject *zb_to_bytes(PyObject *pyBuffer);
 PyObject *zb_read_into(PyObject *pyBuffer, PyObject *pyTarget);
 PyObject *zb_write(PyObject *pyBuffer, PyObject *pyData);
 PyObject *zb_plane_bytes(PyObject *pyBuffer, PyObject *pyIndex);
-PyObject *zb_info(PyObject *pyBuffer);
+PyObject *zb_info(PyObject *pyBuffer, PyObject *pyCaller);
 PyObject *zb_set_attributes(PyObject *pyBuffer, PyObject *pyAttribute1, PyObject *pyAttribute2);
 PyObject *zb_add_ref(PyObject *pyBuffer);
 PyObject *zb_release(PyObject *pyBuffer);
@@ -642,7 +653,7 @@ def from_bytes(data, width, height, bpp, alloc_type=BUFFER_ALLOCATE_TYPE_BYTE, f
     """A new buffer holding `data`: packed interleaved rows of width * bpp
     bytes, top row first, whatever the allocation type (PLANAR buffers are
     split into their B, G, R[, A] planes)."""
-    return _from_bytes(data, width, height, bpp, alloc_type, file_mapped)
+    return _from_bytes(data, width, height, bpp, alloc_type, file_mapped, "from_bytes")
 
 
 def to_bytes(buf):
@@ -663,7 +674,7 @@ def plane_bytes(buf, index):
 def info(buf):
     """dict(width, height, bpp, alloc_type, file_mapped, attribute1,
     attribute2, refcount, lock_count)."""
-    return _info(buf)
+    return _info(buf, "info")
 
 
 def set_attributes(buf, attribute1, attribute2):
@@ -734,7 +745,9 @@ def to_numpy(buf):
     """The pixels as a new (h, w) or (h, w, c) uint8/uint16 array."""
     import numpy
 
-    shape = _info(buf)
+    shape = _info(buf, "to_numpy")
+    if shape["bpp"] not in _NUMPY_FORMATS:
+        raise ValueError("to_numpy: no array form for bpp %d" % shape["bpp"])
     dtype, channels = _NUMPY_FORMATS[shape["bpp"]]
     dims = (shape["height"], shape["width"]) + ((channels,) if channels else ())
     array = numpy.empty(dims, dtype=dtype)
@@ -763,5 +776,5 @@ def from_numpy(array, alloc_type=BUFFER_ALLOCATE_TYPE_BYTE):
     itemsize = array.dtype.itemsize
     packed = numpy.ascontiguousarray(array, dtype="u1" if itemsize == 1 else "<u2")
     height, width = array.shape[0], array.shape[1]
-    return _from_bytes(packed, width, height, itemsize * channels, alloc_type, False)
+    return _from_bytes(packed, width, height, itemsize * channels, alloc_type, False, "from_numpy")
 %}

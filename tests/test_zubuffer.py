@@ -462,6 +462,17 @@ def test_from_numpy_refusals(make, exc):
         zb.from_numpy(make(np))
 
 
+def test_numpy_errors_name_the_numpy_call():
+    np = pytest.importorskip("numpy")
+    with pytest.raises(ValueError, match=r"^from_numpy: allocateImageBuffer\(width 3, height 2, bpp 1, "
+                                         r"alloc_type 2\) failed with hr=0x80070057"):
+        zb.from_numpy(np.zeros((2, 3), dtype=np.uint8), PLANAR)
+    with pytest.raises(ValueError, match="^to_numpy: buffer is None"):
+        zb.to_numpy(None)
+    with pytest.raises(TypeError, match="^to_numpy: expected a CQELImageBuffer"):
+        zb.to_numpy(np.zeros(3))
+
+
 # --- threads --------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("t", [BYTE, CHUNK, PLANAR])
