@@ -13,8 +13,8 @@ FROMPY = "PyQelBufferUtility::ConvertBufferFromBGRtoBGRA_FromPyObject"
 BYTE, CHUNK, PLANAR = 0, 1, 2
 
 
-def noise(n, seed):
-    rng = random.Random(seed)
+def noise(n, salt):
+    rng = random.Random(salt)
     return bytes(rng.randrange(256) for _ in range(n))
 
 
@@ -37,9 +37,9 @@ def addr(buf):
     return f"{int(buf) & 0xFFFFFFFF:x}"
 
 
-def alpha_noise(n_pixels, bpp, seed):
+def alpha_noise(n_pixels, bpp, salt):
     """Random pixels whose alpha hits 0, 1, the top-but-one and the top value often."""
-    rng = random.Random(seed)
+    rng = random.Random(salt)
     top = 0xFFFF if bpp == 8 else 0xFF
     pixels = []
     for _ in range(n_pixels):
@@ -55,7 +55,7 @@ def alpha_noise(n_pixels, bpp, seed):
 @pytest.mark.parametrize("bpp, new_bpp", [(4, 3), (8, 6)])
 def test_reduce_drops_alpha(util, zb, make_buf, keep, trace, alloc_type, bpp, new_bpp):
     w, h = 23, 9
-    data = noise(w * h * bpp, seed=bpp)
+    data = noise(w * h * bpp, salt=bpp)
     src = make_buf(data, w, h, bpp, alloc_type)
     zb.set_attributes(src, 0xABCDEF, 1 << 63)
     out = keep(util.ReduceAlphaChannel(src))
@@ -74,7 +74,7 @@ def test_reduce_worked_example(util, zb, make_buf, keep):
 
 @pytest.mark.parametrize("bpp", [3, 6])
 def test_reduce_returns_opaque_source_itself(util, zb, make_buf, keep, trace, bpp):
-    data = noise(4 * 3 * bpp, seed=1)
+    data = noise(4 * 3 * bpp, salt=1)
     src = make_buf(data, 4, 3, bpp)
     live = zb.live_buffers()
     out = keep(util.ReduceAlphaChannel(src))
@@ -111,7 +111,7 @@ def test_reduce_null_source_and_failed_allocation(util, zb, make_buf, trace):
 
 
 def test_reduce_ignores_lock_results(util, zb, make_buf, keep):
-    data = noise(6 * 5 * 4, seed=4)
+    data = noise(6 * 5 * 4, salt=4)
     src = make_buf(data, 6, 5, 4, CHUNK)
     zb.fail_next("lock")
     out = keep(util.ReduceAlphaChannel(src))
@@ -129,7 +129,7 @@ def revealed(data, bpp):
 @pytest.mark.parametrize("bpp", [4, 8])
 def test_reveal_makes_partial_alpha_opaque(util, zb, make_buf, trace, alloc_type, bpp):
     w, h = 19, 9
-    data = alpha_noise(w * h, bpp, seed=bpp + alloc_type)
+    data = alpha_noise(w * h, bpp, salt=bpp + alloc_type)
     buf = make_buf(data, w, h, bpp, alloc_type)
     assert util.RevealAlphaChannel(buf) == S_OK
     assert zb.to_bytes(buf) == revealed(data, bpp)
@@ -153,7 +153,7 @@ def test_reveal_worked_example(util, zb, make_buf, bpp, alphas, expected):
     (2, E_FAIL, "[RevealAlphaChannel]Unsupported BPP(2)"),
 ])
 def test_reveal_formats_without_alpha(util, zb, make_buf, trace, bpp, result, line):
-    data = noise(3 * 2 * bpp, seed=bpp)
+    data = noise(3 * 2 * bpp, salt=bpp)
     buf = make_buf(data, 3, 2, bpp)
     assert util.RevealAlphaChannel(buf) == result
     assert zb.to_bytes(buf) == data
@@ -173,7 +173,7 @@ def test_reveal_null_and_no_allocator(util, monkeypatch, capfd, tmp_path, make_b
 
 def test_reveal_failed_lock_reports_no_pixels(util, zb, make_buf):
     # The lock's result is not examined; a failed lock reports a 0 x 0 image.
-    data = alpha_noise(12, 4, seed=3)
+    data = alpha_noise(12, 4, salt=3)
     buf = make_buf(data, 4, 3, 4)
     zb.fail_next("lock")
     assert util.RevealAlphaChannel(buf) == S_OK
@@ -187,8 +187,8 @@ def test_reveal_failed_lock_reports_no_pixels(util, zb, make_buf):
 @pytest.mark.parametrize("bpp", [4, 8])
 def test_apply_copies_alpha_only(util, zb, make_buf, trace, dst_type, src_type, bpp):
     w, h = 17, 9
-    dst_data = noise(w * h * bpp, seed=1)
-    src_data = noise(w * h * bpp, seed=2)
+    dst_data = noise(w * h * bpp, salt=1)
+    src_data = noise(w * h * bpp, salt=2)
     dst = make_buf(dst_data, w, h, bpp, dst_type)
     src = make_buf(src_data, w, h, bpp, src_type)
     assert util.ApplyAlphaByBuffer(dst, src) == S_OK
@@ -201,15 +201,15 @@ def test_apply_copies_alpha_only(util, zb, make_buf, trace, dst_type, src_type, 
 
 @pytest.mark.parametrize("bpp", [1, 2, 3, 6])
 def test_apply_without_alpha_changes_nothing(util, zb, make_buf, bpp):
-    dst_data = noise(5 * 4 * bpp, seed=5)
+    dst_data = noise(5 * 4 * bpp, salt=5)
     dst = make_buf(dst_data, 5, 4, bpp)
-    src = make_buf(noise(5 * 4 * bpp, seed=6), 5, 4, bpp)
+    src = make_buf(noise(5 * 4 * bpp, salt=6), 5, 4, bpp)
     assert util.ApplyAlphaByBuffer(dst, src) == S_OK
     assert zb.to_bytes(dst) == dst_data
 
 
 def test_apply_same_buffer(util, zb, make_buf, trace):
-    data = noise(16, seed=7)
+    data = noise(16, salt=7)
     buf = make_buf(data, 2, 2, 4)
     assert util.ApplyAlphaByBuffer(buf, buf) == S_OK
     assert zb.to_bytes(buf) == data
@@ -218,7 +218,7 @@ def test_apply_same_buffer(util, zb, make_buf, trace):
 
 @pytest.mark.parametrize("src_shape", [(3, 2, 4), (2, 3, 4), (2, 2, 8), (2, 2, 3)])
 def test_apply_different_size_or_format(util, zb, make_buf, trace, src_shape):
-    data = noise(16, seed=8)
+    data = noise(16, salt=8)
     dst = make_buf(data, 2, 2, 4)
     w, h, bpp = src_shape
     src = make_buf(bytes(w * h * bpp), w, h, bpp)
@@ -239,7 +239,7 @@ def test_apply_null_buffers_and_no_allocator(util, monkeypatch, capfd, tmp_path,
 
 
 def test_apply_source_lock_failure(util, zb, make_buf, trace):
-    data = noise(16, seed=9)
+    data = noise(16, salt=9)
     dst = make_buf(data, 2, 2, 4)
     src = make_buf(bytes(16), 2, 2, 4)
     zb.fail_next("lock")
@@ -264,7 +264,7 @@ def test_apply_both_locks_failing_reports_the_source(util, zb, make_buf, trace):
 @pytest.mark.parametrize("bpp", [3, 4, 6, 8])
 def test_swap_rb(util, zb, make_buf, trace, alloc_type, bpp):
     w, h = 21, 9
-    data = noise(w * h * bpp, seed=bpp * 3 + alloc_type)
+    data = noise(w * h * bpp, salt=bpp * 3 + alloc_type)
     buf = make_buf(data, w, h, bpp, alloc_type)
     assert util.SwapRBChannel(buf) == S_OK
     assert zb.to_bytes(buf) == pack([(p[2], p[1], p[0]) + p[3:] for p in channels(data, bpp)], bpp)
@@ -287,7 +287,7 @@ def test_swap_rb_keeps_16_bit_channels_whole(util, zb, make_buf):
 
 @pytest.mark.parametrize("bpp", [1, 2])
 def test_swap_rb_refuses_single_channel(util, zb, make_buf, trace, bpp):
-    data = noise(5 * 3 * bpp, seed=bpp)
+    data = noise(5 * 3 * bpp, salt=bpp)
     buf = make_buf(data, 5, 3, bpp)
     assert util.SwapRBChannel(buf) == E_FAIL
     assert zb.to_bytes(buf) == data
@@ -300,7 +300,7 @@ def test_swap_rb_null(util, trace):
 
 
 def test_swap_rb_failed_lock_reports_no_pixels(util, zb, make_buf):
-    data = noise(12, seed=4)
+    data = noise(12, salt=4)
     buf = make_buf(data, 3, 1, 4)
     zb.fail_next("lock")
     assert util.SwapRBChannel(buf) == S_OK
@@ -331,7 +331,7 @@ def test_from_bytes_worked_example(util, zb, keep, trace):
                                                  (3, 3, 0, 0)])
 def test_from_bytes_rows_at_stride(util, zb, keep, w, h, stride, extra):
     size = (h - 1) * stride + 3 * w + extra
-    data = noise(size, seed=w + stride)
+    data = noise(size, salt=w + stride)
     out = keep(util.ConvertBufferFromBGRtoBGRA_FromPyObject(data, w, h, stride))
     assert zb.to_bytes(out) == bgra_from_rows(data, w, h, stride)
 

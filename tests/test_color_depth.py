@@ -54,8 +54,8 @@ DEPTH_PAIRS = [(8, 4, ref_8_to_4), (8, 1, ref_8_to_1), (4, 8, ref_4_to_8), (4, 1
                (1, 4, ref_1_to_4), (1, 2, ref_1_to_2)]
 
 
-def noise(n, seed):
-    rng = random.Random(seed)
+def noise(n, salt):
+    rng = random.Random(salt)
     return bytes(rng.randrange(256) for _ in range(n))
 
 
@@ -69,7 +69,7 @@ def calls(name, *middle):
 def test_depth_kernel_matches_formula(util, zb, make_buf, keep, trace, alloc_type, src_bpp, dst_bpp, ref):
     # 9 rows span three chunks of a CHUNK buffer, whose rows are not contiguous.
     w, h = 37, 9
-    data = noise(w * h * src_bpp, seed=src_bpp * 10 + dst_bpp)
+    data = noise(w * h * src_bpp, salt=src_bpp * 10 + dst_bpp)
     src = make_buf(data, w, h, src_bpp, alloc_type)
     zb.set_attributes(src, 0x1122334455667788, 0xFFFFFFFFFFFFFFFF)
     out = keep(util.ConvertImageBufferColorDepth(src, w, h, src_bpp, dst_bpp))
@@ -103,7 +103,7 @@ def test_depth_worked_examples(util, zb, make_buf, keep, src_bpp, dst_bpp, pixel
 @pytest.mark.parametrize("alloc_type", [BYTE, CHUNK])
 def test_to_mask_takes_alpha(util, zb, make_buf, keep, trace, alloc_type):
     w, h = 29, 7
-    data = noise(w * h * 4, seed=41)
+    data = noise(w * h * 4, salt=41)
     src = make_buf(data, w, h, 4, alloc_type)
     zb.set_attributes(src, 5, 6)
     out = keep(util.ConvertImageBufferToMask(src, w, h, 4, 1))
@@ -127,7 +127,7 @@ def test_to_mask_ignores_colour(util, zb, make_buf, keep):
 ])
 def test_pair_without_kernel_gives_cleared_buffer(util, zb, make_buf, keep, trace, method, src_bpp, dst_bpp):
     w, h = 6, 5
-    src = make_buf(noise(w * h * src_bpp, seed=3), w, h, src_bpp)
+    src = make_buf(noise(w * h * src_bpp, salt=3), w, h, src_bpp)
     zb.set_attributes(src, 1, 2)
     out = keep(getattr(util, method)(src, w, h, src_bpp, dst_bpp))
     info = zb.info(out)
@@ -140,7 +140,7 @@ def test_pair_without_kernel_gives_cleared_buffer(util, zb, make_buf, keep, trac
 @pytest.mark.parametrize("method", ["ConvertImageBufferColorDepth", "ConvertImageBufferToMask"])
 @pytest.mark.parametrize("bpp, alloc_type", [(4, BYTE), (8, CHUNK), (1, BYTE), (3, CHUNK)])
 def test_same_format_copies_source(util, zb, make_buf, keep, trace, method, bpp, alloc_type):
-    data = noise(11 * 6 * bpp, seed=bpp)
+    data = noise(11 * 6 * bpp, salt=bpp)
     src = make_buf(data, 11, 6, bpp, alloc_type)
     out = keep(getattr(util, method)(src, 11, 6, bpp, bpp))
     assert zb.info(out)["alloc_type"] == alloc_type
@@ -151,7 +151,7 @@ def test_same_format_copies_source(util, zb, make_buf, keep, trace, method, bpp,
 
 def test_smaller_size_converts_top_left(util, zb, make_buf, keep):
     w, h = 10, 8
-    data = noise(w * h * 4, seed=9)
+    data = noise(w * h * 4, salt=9)
     src = make_buf(data, w, h, 4, CHUNK)
     out = keep(util.ConvertImageBufferColorDepth(src, 4, 3, 4, 8))
     part = b"".join(data[y * w * 4:y * w * 4 + 16] for y in range(3))
@@ -161,7 +161,7 @@ def test_smaller_size_converts_top_left(util, zb, make_buf, keep):
 @pytest.mark.parametrize("method", ["ConvertImageBufferColorDepth", "ConvertImageBufferToMask"])
 @pytest.mark.parametrize("w, h, src_bpp", [(11, 4, 4), (10, 5, 4), (10, 4, 8), (10, 4, 1)])
 def test_arguments_past_the_source_are_refused(util, zb, make_buf, trace, method, w, h, src_bpp):
-    src = make_buf(noise(10 * 4 * 4, seed=1), 10, 4, 4)
+    src = make_buf(noise(10 * 4 * 4, salt=1), 10, 4, 4)
     zb.fail_next("allocateImageBuffer")
     # A pair this method cannot convert reads nothing; force one it reads.
     dst_bpp = src_bpp if method == "ConvertImageBufferToMask" else {4: 8, 8: 4, 1: 4}[src_bpp]
@@ -175,7 +175,7 @@ def test_arguments_past_the_source_are_refused(util, zb, make_buf, trace, method
 
 @pytest.mark.parametrize("method", ["ConvertImageBufferColorDepth", "ConvertImageBufferToMask"])
 def test_planar_source_is_refused_without_allocating(util, zb, make_buf, trace, method):
-    src = make_buf(noise(4 * 2 * 4, seed=2), 4, 2, 4, PLANAR)
+    src = make_buf(noise(4 * 2 * 4, salt=2), 4, 2, 4, PLANAR)
     zb.fail_next("allocateImageBuffer")
     assert getattr(util, method)(src, 4, 2, 4, 1) is None
     name = DEPTH if method == "ConvertImageBufferColorDepth" else MASK
@@ -224,7 +224,7 @@ def test_allocation_success_without_buffer(util, zb, make_buf, trace, method, na
 
 
 def test_depth_source_lock_failure_releases_new_buffer(util, zb, make_buf, trace):
-    src = make_buf(noise(16, seed=5), 2, 2, 4)
+    src = make_buf(noise(16, salt=5), 2, 2, 4)
     live = zb.live_buffers()
     zb.fail_next("lock")
     assert util.ConvertImageBufferColorDepth(src, 2, 2, 4, 8) is None
@@ -234,7 +234,7 @@ def test_depth_source_lock_failure_releases_new_buffer(util, zb, make_buf, trace
 
 
 def test_to_mask_ignores_source_lock_result(util, zb, make_buf, keep, trace):
-    data = noise(5 * 3 * 4, seed=6)
+    data = noise(5 * 3 * 4, salt=6)
     src = make_buf(data, 5, 3, 4, CHUNK)
     zb.fail_next("lock")
     out = keep(util.ConvertImageBufferToMask(src, 5, 3, 4, 1))
@@ -244,7 +244,7 @@ def test_to_mask_ignores_source_lock_result(util, zb, make_buf, keep, trace):
 
 def test_file_mapped_chunk_source(util, zb, make_buf, keep):
     w, h = 33, 10
-    data = noise(w * h * 8, seed=8)
+    data = noise(w * h * 8, salt=8)
     src = make_buf(data, w, h, 8, CHUNK, file_mapped=True)
     out = keep(util.ConvertImageBufferColorDepth(src, w, h, 8, 4))
     assert zb.to_bytes(out) == ref_8_to_4(data)
@@ -253,7 +253,7 @@ def test_file_mapped_chunk_source(util, zb, make_buf, keep):
 def test_large_image_uses_every_row(util, zb, make_buf, keep):
     # Enough rows for every worker of the team to claim several.
     w, h = 301, 257
-    data = noise(w * h * 4, seed=12)
+    data = noise(w * h * 4, salt=12)
     src = make_buf(data, w, h, 4, CHUNK)
     out = keep(util.ConvertImageBufferColorDepth(src, w, h, 4, 1))
     assert zb.to_bytes(out) == ref_4_to_1(data)
