@@ -145,9 +145,10 @@ CQELImageBuffer *PyQelBufferUtility::ConvertImageBufferAllocateType(CQELImageBuf
         const int nRows = (int)std::min(unHeight, lockNew.height());
         const size_t cbPlaneRow = (size_t)unWidth * (size_t)geometry.nBytesPerChannel;
         const int nChannels = geometry.nChannels;
+        const size_t cbRow = (size_t)unCols * unBpp;
         if (bToPlanar) {
             const qel::PFN_SplitRow pfnSplit = qel::ChooseSplitRow(geometry);
-            qel::ForEachRowParallel(nRows, [&](int y) {
+            qel::ForEachRowBandParallel(nRows, cbRow, [&](int y) {
                 BYTE *apPlanes[4] = {nullptr, nullptr, nullptr, nullptr};
                 for (int c = 0; c < nChannels; ++c)
                     apPlanes[c] = ppPlanes[c] + (size_t)y * cbPlaneRow;
@@ -155,7 +156,7 @@ CQELImageBuffer *PyQelBufferUtility::ConvertImageBufferAllocateType(CQELImageBuf
             });
         } else {
             const qel::PFN_MergeRow pfnMerge = qel::ChooseMergeRow(geometry);
-            qel::ForEachRowParallel(nRows, [&](int y) {
+            qel::ForEachRowBandParallel(nRows, cbRow, [&](int y) {
                 const BYTE *apPlanes[4] = {nullptr, nullptr, nullptr, nullptr};
                 for (int c = 0; c < nChannels; ++c)
                     apPlanes[c] = ppPlanes[c] + (size_t)y * cbPlaneRow;

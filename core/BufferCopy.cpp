@@ -82,36 +82,47 @@ private:
     qel::tagPlanarGeometry m_geometry = {0, 0};
 };
 
+// Runs fnRow over nRows rows on the calling thread, or in bands on the
+// OpenMP team when bParallel is set.
+template <class RowFn>
+void RunRows(bool bParallel, int nRows, size_t cbRowTouched, RowFn &&fnRow)
+{
+    if (bParallel)
+        qel::ForEachRowBandParallel(nRows, cbRowTouched, fnRow);
+    else
+        qel::ForEachRow(nRows, fnRow);
+}
+
 // Copies a rectangle of nCols x nRows pixels between two buffers of the same
-// pixel format, whatever the layout of each, on the calling thread.
+// pixel format, whatever the layout of each.
 void CopyRect(const CPixelRows &dst, UINT unDstX, UINT unDstY, const CPixelRows &src, UINT unSrcX, UINT unSrcY,
-              UINT nCols, UINT nRows)
+              UINT nCols, UINT nRows, bool bParallel)
 {
     if (nCols == 0 || nRows == 0)
         return;
     const int nRowCount = (int)nRows;
+    const size_t cbPixels = (size_t)nCols * src.BytesPerPixel();
     if (!dst.Planar() && !src.Planar()) {
-        const size_t cbRow = src.SpanBytes(nCols);
-        qel::ForEachRow(nRowCount, [&](int r) {
-            qel::CopyRowBytes(dst.Pixel(unDstY + r, unDstX), src.Pixel(unSrcY + r, unSrcX), cbRow);
+        RunRows(bParallel, nRowCount, cbPixels, [&](int r) {
+            qel::CopyRowBytes(dst.Pixel(unDstY + r, unDstX), src.Pixel(unSrcY + r, unSrcX), cbPixels);
         });
     } else if (dst.Planar() && src.Planar()) {
-        const size_t cbRow = src.SpanBytes(nCols);
+        const size_t cbSpan = src.SpanBytes(nCols);
         const int nChannels = src.Geometry().nChannels;
-        qel::ForEachRow(nRowCount, [&](int r) {
+        RunRows(bParallel, nRowCount, cbPixels, [&](int r) {
             for (int c = 0; c < nChannels; ++c)
-                qel::CopyRowBytes(dst.Sample(c, unDstY + r, unDstX), src.Sample(c, unSrcY + r, unSrcX), cbRow);
+                qel::CopyRowBytes(dst.Sample(c, unDstY + r, unDstX), src.Sample(c, unSrcY + r, unSrcX), cbSpan);
         });
     } else if (dst.Planar()) {
         const qel::PFN_SplitRow pfnSplit = qel::ChooseSplitRow(dst.Geometry());
-        qel::ForEachRow(nRowCount, [&](int r) {
+        RunRows(bParallel, nRowCount, cbPixels, [&](int r) {
             BYTE *apPlanes[4];
             dst.Samples(unDstY + r, unDstX, apPlanes);
             pfnSplit(src.Pixel(unSrcY + r, unSrcX), apPlanes, nCols);
         });
     } else {
         const qel::PFN_MergeRow pfnMerge = qel::ChooseMergeRow(src.Geometry());
-        qel::ForEachRow(nRowCount, [&](int r) {
+        RunRows(bParallel, nRowCount, cbPixels, [&](int r) {
             BYTE *apPlanes[4];
             src.Samples(unSrcY + r, unSrcX, apPlanes);
             pfnMerge(dst.Pixel(unDstY + r, unDstX), apPlanes, nCols);
@@ -305,7 +316,7 @@ HRESULT PyQelBufferUtility::CopyBuffer(CQELImageBuffer *pDstBuffer, CQELImageBuf
     if (unDstY < unDstH && unSrcY < unSrcH)
         unRows = std::min({height, unSrcH, unDstH - unDstY, unSrcH - unSrcY});
 
-    CopyRect(dstRows, unDstX, unDstY, srcRows, unSrcX, unSrcY, unCols, unRows);
+    CopyRect(dstRows, unDstX, unDstY, srcRows, unSrcX, unSrcY, unCols, unRows, false);
 
     CopyAttributes(pDstBuffer, pSrcBuffer);
     lockSrc.unlock();
@@ -360,9 +371,11 @@ CQELImageBuffer *PyQelBufferUtility::GetROI(CQELImageBuffer *pSrcImageBuffer, in
         QEL_TRACE("[PyQelBufferUtility] unsupported allocate type");
         return nullptr;
     }
-    // A zero or negative size never reaches the copy as a length.
+    // A zero or negative size never reaches the copy as a length. The rows
+    // go to the OpenMP team in bands: the result is the same byte for byte,
+    // and the fresh pages of the new buffer fault in on two cores at once.
     if (nWidth > 0 && nHeight > 0)
-        CopyRect(newRows, 0, 0, srcRows, (UINT)nLeft, (UINT)nTop, (UINT)nWidth, (UINT)nHeight);
+        CopyRect(newRows, 0, 0, srcRows, (UINT)nLeft, (UINT)nTop, (UINT)nWidth, (UINT)nHeight, true);
 
     CopyAttributes(newBuffer.get(), pSrcImageBuffer);
     lockNew.unlock();

@@ -213,3 +213,15 @@ def test_to_planar_reads_rows_through_the_table(util, zb, make_buf, keep, trace)
     planar = keep(util.ConvertImageBufferAllocateType(src, PLANAR))
     assert [zb.plane_bytes(planar, c) for c in range(4)] == planes_of(data, 4)
     assert trace() == []
+
+
+@pytest.mark.parametrize("bpp, back_type", [(4, CHUNK), (3, BYTE)])
+def test_large_image_round_trip(util, zb, make_buf, keep, bpp, back_type):
+    # Tall enough for the rows to be shared out in several bands, with a
+    # last band shorter than the others.
+    w, h = 1024, 601
+    data = rnd(w * h * bpp)
+    planar = keep(util.ConvertImageBufferAllocateType(make_buf(data, w, h, bpp), PLANAR))
+    assert [zb.plane_bytes(planar, c) for c in range(bpp)] == [data[c::bpp] for c in range(bpp)]
+    back = keep(util.ConvertImageBufferAllocateType(planar, back_type))
+    assert zb.to_bytes(back) == data

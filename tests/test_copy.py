@@ -435,3 +435,13 @@ def test_release_byte_array(util, zb):
     assert util.ReleaseByteArray(None) is None
     # Arrays from the companion module are malloc'd too.
     assert util.ReleaseByteArray(zb.byte_array(b"abcd")) is None
+
+
+@pytest.mark.parametrize("alloc_type", [BYTE, CHUNK, PLANAR])
+def test_get_roi_large_image(util, zb, make_buf, keep, alloc_type):
+    # Tall enough for the rows to be shared out in several bands.
+    w, h, bpp = 1024, 600, 4
+    data = rnd(w * h * bpp)
+    region = (100, 7, 900, 590)
+    roi = keep(util.GetROI(make_buf(data, w, h, bpp, alloc_type), *region))
+    assert zb.to_bytes(roi) == ref_roi(data, w, bpp, *region)
