@@ -1,5 +1,6 @@
 #include "ZuImageBuffer.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -43,6 +44,33 @@ bool IsValidBytesPerPixel(UINT unBpp)
 
 UINT PlaneCount(UINT unBpp) { return (unBpp == 3 || unBpp == 6) ? 3u : 4u; }
 UINT BytesPerChannel(UINT unBpp) { return (unBpp == 6 || unBpp == 8) ? 2u : 1u; }
+
+// Large pixel blocks come straight from the kernel as fresh zero pages and
+// ask for 2 MiB pages, so a new full-image buffer costs a few hundred page
+// faults instead of tens of thousands (NumPy does the same for its arrays).
+constexpr std::size_t kHugeBlockBytes = 32u << 20;
+constexpr std::size_t kHugePage = 2u << 20;
+
+BYTE *AllocateZeroedBlock(std::size_t cb, std::size_t *pcbMapped)
+{
+    *pcbMapped = 0;
+    if (cb < kHugeBlockBytes)
+        return static_cast<BYTE *>(std::calloc(cb, 1));
+    std::size_t cbMap = (cb + kHugePage - 1) / kHugePage * kHugePage + kHugePage;
+    void *p = mmap(nullptr, cbMap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    // Trim to a 2 MiB-aligned start so every huge page lies inside the block.
+    std::uintptr_t uBase = reinterpret_cast<std::uintptr_t>(p);
+    std::uintptr_t uAligned = (uBase + kHugePage - 1) / kHugePage * kHugePage;
+    std::size_t cbHead = uAligned - uBase;
+    if (cbHead != 0)
+        munmap(p, cbHead);
+    std::size_t cbKeep = cbMap - cbHead;
+    madvise(reinterpret_cast<void *>(uAligned), cbKeep, MADV_HUGEPAGE);
+    *pcbMapped = cbKeep;
+    return reinterpret_cast<BYTE *>(uAligned);
+}
 
 std::size_t RoundUp(std::size_t cb, std::size_t cbAlign) { return (cb + cbAlign - 1) / cbAlign * cbAlign; }
 
@@ -113,7 +141,10 @@ CZuImageBuffer::~CZuImageBuffer()
             std::free(m_ppChunks[i]);
         std::free(m_ppChunks);
     }
-    std::free(m_pBlock);
+    if (m_cbBlockMapped != 0)
+        munmap(m_pBlock, m_cbBlockMapped);
+    else
+        std::free(m_pBlock);
     if (m_pMapping != nullptr)
         munmap(m_pMapping, m_cbMapping);
     if (m_nMappingFd >= 0)
@@ -136,7 +167,7 @@ HRESULT CZuImageBuffer::AllocateInMemory()
     std::size_t cbPixels = cbRow * m_unHeight;
 
     if (m_nAllocateType == BUFFER_ALLOCATE_TYPE_PLANAR) {
-        m_pBlock = static_cast<BYTE *>(std::calloc(cbPixels, 1));
+        m_pBlock = AllocateZeroedBlock(cbPixels, &m_cbBlockMapped);
         if (m_pBlock == nullptr)
             return E_OUTOFMEMORY;
         SetPlanes(m_pBlock);
@@ -148,7 +179,7 @@ HRESULT CZuImageBuffer::AllocateInMemory()
         return E_OUTOFMEMORY;
 
     if (m_nAllocateType == BUFFER_ALLOCATE_TYPE_BYTE) {
-        m_pBlock = static_cast<BYTE *>(std::calloc(cbPixels, 1));
+        m_pBlock = AllocateZeroedBlock(cbPixels, &m_cbBlockMapped);
         if (m_pBlock == nullptr)
             return E_OUTOFMEMORY;
         for (UINT y = 0; y < m_unHeight; ++y)

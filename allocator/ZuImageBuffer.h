@@ -56,6 +56,7 @@ private:
 
     // In-memory storage: one block (BYTE, PLANAR) or one block per chunk.
     BYTE *m_pBlock = nullptr;
+    std::size_t m_cbBlockMapped = 0;
     BYTE **m_ppChunks = nullptr;
     UINT m_unChunkCount = 0;
 

@@ -179,3 +179,13 @@ def test_zubuffer_buffers_round_trip_through_the_utility(util, zb, keep):
     dup = keep(util.DuplicateImageBuffer(src))
     again = keep(util.DuplicateImageBuffer(dup))
     assert zb.to_bytes(again) == b"\x01\x02\x03\x04" * 6
+
+
+def test_large_buffers_come_zeroed_and_round_trip(util, zb, keep):
+    """Blocks of 32 MiB and more are mapped straight from the kernel."""
+    w, h = 4096, 2049
+    buf = keep(util.GetEmptyBuffer(w, h, 4))
+    assert zb.to_bytes(buf).count(0) == w * h * 4
+    pattern = bytes(range(256)) * (w * h * 4 // 256) + bytes(range(w * h * 4 % 256))
+    zb.write(buf, pattern)
+    assert zb.to_bytes(keep(util.DuplicateImageBuffer(buf))) == pattern
