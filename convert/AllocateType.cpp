@@ -3,12 +3,11 @@
 // without changing a single pixel value.
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "AllocateTypeKernels.h"
 #include "core/BufferGuards.h"
 #include "core/CopyKernels.h"
+#include "core/PackedCopy.h"
 #include "core/PyQelBufferUtility.h"
 #include "core/RowLoop.h"
 #include "core/TraceLog.h"
@@ -184,19 +183,10 @@ CQELImageBuffer *PyQelBufferUtility::ConvertImageBufferAllocateType(CQELImageBuf
     HRESULT hr;
     {
         CBufferLock lockNew(newBuffer.get(), unWidth, unHeight);
-        if (nType == BUFFER_ALLOCATE_TYPE_BYTE) {
+        if (nType != BUFFER_ALLOCATE_TYPE_PLANAR) {
             hr = lockNew.data() != nullptr
-                     ? m_pBufferAllocator->copyBufferData(&pSrc, lockNew.data(), 0, qwSize, true)
+                     ? qel::CopyIntoLocked(m_pBufferAllocator, pSrc, newBuffer.get(), lockNew.data(), qwSize)
                      : E_POINTER;
-        } else if (nType == BUFFER_ALLOCATE_TYPE_CHUNK) {
-            // The chunks of the new buffer are not one block from its lock
-            // pointer, so the rows pass through a packed copy.
-            std::unique_ptr<BYTE[]> pPacked(new (std::nothrow) BYTE[qwSize == 0 ? 1 : qwSize]);
-            CQELImageBuffer *pNew = newBuffer.get();
-            hr = pPacked ? m_pBufferAllocator->copyBufferData(&pSrc, pPacked.get(), 0, qwSize, true)
-                         : E_OUTOFMEMORY;
-            if (SUCCEEDED(hr))
-                hr = m_pBufferAllocator->copyBufferData(&pNew, pPacked.get(), 0, qwSize, false);
         } else {
             // The allocator's copy does not read planes; they are copied one by one.
             hr = CopyPlanes(newBuffer.get(), pSrc, unWidth, unHeight, unBpp);

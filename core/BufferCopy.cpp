@@ -5,11 +5,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "BufferGuards.h"
 #include "CopyKernels.h"
+#include "PackedCopy.h"
 #include "PyQelBufferUtility.h"
 #include "RowLoop.h"
 #include "TraceLog.h"
@@ -130,43 +129,6 @@ void CopyRect(const CPixelRows &dst, UINT unDstX, UINT unDstY, const CPixelRows 
     }
 }
 
-// Moves a buffer's whole pixel content to or from one packed block (rows of
-// width x bytes per pixel, top to bottom). BYTE and CHUNK buffers go through
-// the allocator's own copy; it cannot read planes, so planar buffers are
-// merged or split here.
-HRESULT MovePacked(ZuBufferAllocator *pAllocator, CQELImageBuffer *pBuffer, BYTE *pPacked, UINT64 qwSize,
-                   bool bToPacked)
-{
-    if (pBuffer->m_nAllocateType != BUFFER_ALLOCATE_TYPE_PLANAR)
-        return pAllocator->copyBufferData(&pBuffer, pPacked, 0, qwSize, bToPacked);
-
-    const UINT unWidth = pBuffer->getWidth();
-    const UINT unHeight = pBuffer->getHeight();
-    const UINT unBpp = pBuffer->getBytesPerPixel();
-    CPixelRows rows;
-    if (!rows.Attach(pBuffer, unWidth, unBpp))
-        return E_INVALIDARG;
-    const UINT64 qwRow = (UINT64)unWidth * unBpp;
-    if (qwRow == 0 || qwSize != qwRow * unHeight)
-        return E_INVALIDARG;
-    if (bToPacked) {
-        const qel::PFN_MergeRow pfnMerge = qel::ChooseMergeRow(rows.Geometry());
-        qel::ForEachRow((int)unHeight, [&](int y) {
-            BYTE *apPlanes[4];
-            rows.Samples((UINT)y, 0, apPlanes);
-            pfnMerge(pPacked + (size_t)y * qwRow, apPlanes, unWidth);
-        });
-    } else {
-        const qel::PFN_SplitRow pfnSplit = qel::ChooseSplitRow(rows.Geometry());
-        qel::ForEachRow((int)unHeight, [&](int y) {
-            BYTE *apPlanes[4];
-            rows.Samples((UINT)y, 0, apPlanes);
-            pfnSplit(pPacked + (size_t)y * qwRow, apPlanes, unWidth);
-        });
-    }
-    return S_OK;
-}
-
 // Byte size as the size check sees it: each factor sign-extended, the
 // product taken in 64 bits.
 long long SignedByteSize(CQELImageBuffer *pBuffer)
@@ -238,26 +200,10 @@ HRESULT PyQelBufferUtility::CopyImageBuffer(CQELImageBuffer *pDstBuffer, CQELIma
         return E_POINTER;
     }
 
-    HRESULT hr = S_OK;
-    if (pDstBuffer->m_nAllocateType == BUFFER_ALLOCATE_TYPE_BYTE) {
-        // A BYTE destination is one packed block of exactly qwSize bytes.
-        hr = MovePacked(m_pBufferAllocator, pSrcBuffer, lockDst.data(), qwSize, bCopyTo);
-    } else {
-        // Other destinations are not one block from the lock pointer, so the
-        // bytes pass through a packed copy of the whole image.
-        std::unique_ptr<BYTE[]> pPacked(new (std::nothrow) BYTE[qwSize]);
-        if (!pPacked) {
-            hr = E_OUTOFMEMORY;
-        } else if (bCopyTo) {
-            hr = MovePacked(m_pBufferAllocator, pSrcBuffer, pPacked.get(), qwSize, true);
-            if (SUCCEEDED(hr))
-                hr = MovePacked(m_pBufferAllocator, pDstBuffer, pPacked.get(), qwSize, false);
-        } else {
-            hr = MovePacked(m_pBufferAllocator, pDstBuffer, pPacked.get(), qwSize, true);
-            if (SUCCEEDED(hr))
-                hr = MovePacked(m_pBufferAllocator, pSrcBuffer, pPacked.get(), qwSize, false);
-        }
-    }
+    // With bCopyTo false the pixels go the other way: the destination's
+    // into the source buffer.
+    const HRESULT hr = bCopyTo ? qel::CopyIntoLocked(m_pBufferAllocator, pSrcBuffer, pDstBuffer, lockDst.data(), qwSize)
+                               : qel::CopyFromLocked(m_pBufferAllocator, pDstBuffer, lockDst.data(), pSrcBuffer, qwSize);
     if (FAILED(hr)) {
         QEL_TRACE("[%s] copy from src failed, %0x", kCopyImageBuffer, QEL_ADDR32(pSrcBuffer));
         return hr;

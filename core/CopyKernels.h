@@ -40,26 +40,4 @@ QEL_KERNEL_CLONES static inline void FillRowPixel4(BYTE *__restrict pDst, UINT n
     }
 }
 
-// Rows on the OpenMP team, self-scheduled in bands: a free worker claims the
-// next band of consecutive rows. Bands of about kBandBytes keep two workers
-// from faulting in pages under the same page-table page at once, which on
-// freshly allocated buffers costs more than the copy itself.
-constexpr size_t kBandBytes = 1u << 20;
-
-template <class RowFn>
-inline void ForEachRowBandParallel(int nRows, size_t cbRowTouched, RowFn &&fnRow)
-{
-    if (nRows <= 0)
-        return;
-    const size_t cbRow = cbRowTouched == 0 ? 1 : cbRowTouched;
-    const size_t nPerBand = cbRow >= kBandBytes ? 1 : kBandBytes / cbRow;
-    const int nBandRows = nPerBand > (size_t)nRows ? nRows : (int)nPerBand;
-    const int nBands = (nRows - 1) / nBandRows + 1;
-    ForEachRowParallel(nBands, [&](int nBand) {
-        const int yEnd = nRows - nBand * nBandRows < nBandRows ? nRows : (nBand + 1) * nBandRows;
-        for (int y = nBand * nBandRows; y < yEnd; ++y)
-            fnRow(y);
-    });
-}
-
 } // namespace qel
