@@ -18,6 +18,13 @@
 %feature("action") PyQelBufferUtility::Close "result = (HRESULT)PyQelBufferUtility::CloseThread();"
 %feature("action") PyQelBufferUtility::GetLastErrorHr "result = (HRESULT)PyQelBufferUtility::LastErrorOfThread();"
 
+// A method that reads a Python object may leave a Python error behind with
+// its result; it is raised rather than returned beside a value.
+%exception PyQelBufferUtility::SetBufferColor {
+  $action
+  if (PyErr_Occurred()) SWIG_fail;
+}
+
 %include "Records.h"
 %include "PyQelBufferUtility.h"
 

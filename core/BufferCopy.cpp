@@ -154,22 +154,26 @@ void ClipSpan(int nPos, UINT unExtent, UINT unLimit, UINT *pStart, UINT *pEnd)
 }
 
 // The region of SetBufferColor: a tuple or list of four ints (left, top,
-// width, height). Anything else is refused without leaving a Python error
-// pending, since the caller answers with an HRESULT.
+// width, height). A malformed region is an argument error: it raises
+// TypeError (OverflowError for an int outside 32 bits) and nothing is filled.
 bool ParseRegion(PyObject *pPyoROI, int anRegion[4])
 {
-    if (!PyTuple_Check(pPyoROI) && !PyList_Check(pPyoROI))
+    static const char *const kExpected =
+        "SetBufferColor: pPyoROI must be None or a tuple of four ints (left, top, width, height)";
+    if ((!PyTuple_Check(pPyoROI) && !PyList_Check(pPyoROI)) || PySequence_Fast_GET_SIZE(pPyoROI) != 4) {
+        PyErr_SetString(PyExc_TypeError, kExpected);
         return false;
-    if (PySequence_Fast_GET_SIZE(pPyoROI) != 4)
-        return false;
+    }
     PyObject **ppItems = PySequence_Fast_ITEMS(pPyoROI);
     for (int i = 0; i < 4; ++i) {
-        if (!PyLong_Check(ppItems[i]))
+        if (!PyLong_Check(ppItems[i])) {
+            PyErr_SetString(PyExc_TypeError, kExpected);
             return false;
+        }
         int nOverflow = 0;
         const long long llValue = PyLong_AsLongLongAndOverflow(ppItems[i], &nOverflow);
         if (nOverflow != 0 || llValue < INT_MIN || llValue > INT_MAX) {
-            PyErr_Clear();
+            PyErr_SetString(PyExc_OverflowError, "SetBufferColor: pPyoROI values must fit in a signed 32-bit int");
             return false;
         }
         anRegion[i] = (int)llValue;

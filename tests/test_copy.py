@@ -371,12 +371,14 @@ def test_set_buffer_color_examples(util, zb, make_buf):
     assert grey(2**31 - 1, 1, 0, 0) == 0   # the sum wraps to -2**31
 
 
-@pytest.mark.parametrize("region", ["1234", (1, 2, 3), (1, 2, 3, 4, 5), (1.0, 2, 3, 4), (1, 2, 3, "4"),
-                                    (0, 0, 2**31, 1), 7])
-def test_set_buffer_color_bad_region(util, zb, make_buf, trace, region):
+@pytest.mark.parametrize("region, exc", [("1234", TypeError), ((1, 2, 3), TypeError), ((1, 2, 3, 4, 5), TypeError),
+                                         ((1.0, 2, 3, 4), TypeError), ((1, 2, 3, "4"), TypeError),
+                                         ((0, 0, 2**31, 1), OverflowError), (7, TypeError)])
+def test_set_buffer_color_bad_region(util, zb, make_buf, trace, region, exc):
     data = rnd(16)
     buf = make_buf(data, 2, 2, 4)
-    assert util.SetBufferColor(buf, 1, 2, 3, 4, region) == E_INVALIDARG
+    with pytest.raises(exc, match="^SetBufferColor: pPyoROI "):
+        util.SetBufferColor(buf, 1, 2, 3, 4, region)
     assert zb.to_bytes(buf) == data
 
 
