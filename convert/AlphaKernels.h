@@ -12,17 +12,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "PixelTypes.h"
 #include "QelTypes.h"
 #include "RowLoop.h"
 
 namespace qel {
 namespace alpha {
 
-// Rows of CHUNK buffers need not start on a pixel boundary that suits the
-// wide types, and the pixels were written through other types.
-typedef std::uint16_t __attribute__((may_alias, aligned(1))) WordU;
-typedef std::uint32_t __attribute__((may_alias, aligned(1))) PixelU32;
-typedef std::uint64_t __attribute__((may_alias, aligned(1))) PixelU64;
+using qel::PixelU32;
+using qel::PixelU64;
+using qel::WordU;
 
 const std::uint32_t kAlpha32 = 0xFF000000u;
 const std::uint64_t kAlpha64 = 0xFFFF000000000000ull;

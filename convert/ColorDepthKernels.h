@@ -10,17 +10,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "PixelTypes.h"
 #include "QelTypes.h"
 #include "RowLoop.h"
 
 namespace qel {
 namespace depth {
 
-// Rows of CHUNK buffers need not start on a pixel boundary that suits the
-// wide types, and the pixels were written through other types.
-typedef std::uint16_t __attribute__((may_alias, aligned(1))) WordU;
-typedef std::uint32_t __attribute__((may_alias, aligned(1))) PixelU32;
-typedef std::uint64_t __attribute__((may_alias, aligned(1))) PixelU64;
+using qel::PixelU32;
+using qel::PixelU64;
+using qel::WordU;
 
 // 16-bit BGRA -> 8-bit BGRA: the high byte of every word (truncation).
 QEL_KERNEL_CLONES inline void Bgra64ToBgra32Row(const BYTE *__restrict pSrc, BYTE *__restrict pDst, int nPixels)

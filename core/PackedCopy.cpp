@@ -48,11 +48,12 @@ HRESULT MovePacked(ZuBufferAllocator *pAllocator, CQELImageBuffer *pBuffer, BYTE
     return S_OK;
 }
 
-HRESULT CopyIntoLocked(ZuBufferAllocator *pAllocator, CQELImageBuffer *pFrom, CQELImageBuffer *pTo, BYTE *pToData,
-                       UINT64 qwSize)
+namespace {
+
+// Scattered or planar buffers: the whole image passes through one packed
+// staging block.
+HRESULT CopyStaged(ZuBufferAllocator *pAllocator, CQELImageBuffer *pFrom, CQELImageBuffer *pTo, UINT64 qwSize)
 {
-    if (pTo->m_nAllocateType == BUFFER_ALLOCATE_TYPE_BYTE)
-        return MovePacked(pAllocator, pFrom, pToData, qwSize, true);
     std::unique_ptr<BYTE[]> pStaging(new (std::nothrow) BYTE[qwSize]);
     if (!pStaging)
         return E_OUTOFMEMORY;
@@ -62,18 +63,22 @@ HRESULT CopyIntoLocked(ZuBufferAllocator *pAllocator, CQELImageBuffer *pFrom, CQ
     return hr;
 }
 
+} // namespace
+
+HRESULT CopyIntoLocked(ZuBufferAllocator *pAllocator, CQELImageBuffer *pFrom, CQELImageBuffer *pTo, BYTE *pToData,
+                       UINT64 qwSize)
+{
+    if (pTo->m_nAllocateType == BUFFER_ALLOCATE_TYPE_BYTE)
+        return MovePacked(pAllocator, pFrom, pToData, qwSize, true);
+    return CopyStaged(pAllocator, pFrom, pTo, qwSize);
+}
+
 HRESULT CopyFromLocked(ZuBufferAllocator *pAllocator, CQELImageBuffer *pFrom, BYTE *pFromData, CQELImageBuffer *pTo,
                        UINT64 qwSize)
 {
     if (pFrom->m_nAllocateType == BUFFER_ALLOCATE_TYPE_BYTE)
         return MovePacked(pAllocator, pTo, pFromData, qwSize, false);
-    std::unique_ptr<BYTE[]> pStaging(new (std::nothrow) BYTE[qwSize]);
-    if (!pStaging)
-        return E_OUTOFMEMORY;
-    HRESULT hr = MovePacked(pAllocator, pFrom, pStaging.get(), qwSize, true);
-    if (SUCCEEDED(hr))
-        hr = MovePacked(pAllocator, pTo, pStaging.get(), qwSize, false);
-    return hr;
+    return CopyStaged(pAllocator, pFrom, pTo, qwSize);
 }
 
 } // namespace qel

@@ -23,6 +23,29 @@ ALLOCATOR_PATH = os.path.join(MODULE_DIR, "Kernel", "Photo", "libZuBufferAllocat
 FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures")
 
 
+def line(text):
+    """A trace line as it reaches standard error."""
+    return PREFIX + text
+
+
+def entry(name):
+    return line(f"FUNCTION : {name}() entry")
+
+
+def end(name):
+    return line(f"FUNCTION : {name}() end")
+
+
+def hx(hr):
+    """An HRESULT as the trace prints it with %x."""
+    return format(hr & 0xFFFFFFFF, "x")
+
+
+def addr32(buf):
+    """A buffer address as the trace prints it with %0x: its low 32 bits."""
+    return format(int(buf.this if hasattr(buf, "this") else buf) & 0xFFFFFFFF, "x")
+
+
 class _Registry:
     def __init__(self):
         self.buffers = []

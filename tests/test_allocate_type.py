@@ -3,7 +3,7 @@ import random
 
 import pytest
 
-from conftest import E_FAIL, E_OUTOFMEMORY, E_POINTER, PREFIX, make_utility
+from conftest import E_FAIL, E_OUTOFMEMORY, E_POINTER, hx, make_utility, PREFIX
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
 NAME = "PyQelBufferUtility::ConvertImageBufferAllocateType"
@@ -15,10 +15,6 @@ def rnd(n, rng=random.Random(77)):
 
 def addr(buf):
     return f"{int(buf) & 0xFFFFFFFF:x}"
-
-
-def hx(hr):
-    return f"{hr & 0xFFFFFFFF:x}"
 
 
 def planes_of(data, bpp):

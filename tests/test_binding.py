@@ -1,11 +1,9 @@
 """The module's face: its method table, doc strings, constants, calling
 conventions and the argument conversion rules every wrapper follows."""
-import threading
 import types
 
 import pytest
 
-from conftest import E_FAIL
 
 # The full table of the finished module, in order. Methods of subsystems that
 # are not built yet are absent, but whatever is present keeps this order.
@@ -187,18 +185,14 @@ class _Index:
         return 3
 
 
-@pytest.mark.parametrize("value, exc, argtype", [
-    (2.0, TypeError, "int"),
-    (_Index(), TypeError, "int"),
-    ("3", TypeError, "int"),
-    (2**31, OverflowError, "int"),
-    (-2**31 - 1, OverflowError, "int"),
+@pytest.mark.parametrize("value, exc", [
+    (2.0, TypeError), (_Index(), TypeError), ("3", TypeError), (2**31, OverflowError), (-2**31 - 1, OverflowError),
 ])
-def test_int_argument_conversion(mod, util, make_buf, value, exc, argtype):
+def test_int_argument_conversion(mod, util, make_buf, value, exc):
     buf = make_buf(bytes(4), 1, 1, 4)
     with pytest.raises(exc) as e:
         mod.PyQelBufferUtility_ClearBuffer(util, buf, value, 0, 1, 1, 0)
-    assert str(e.value) == f"in method 'PyQelBufferUtility_ClearBuffer', argument 3 of type 'int'"
+    assert str(e.value) == "in method 'PyQelBufferUtility_ClearBuffer', argument 3 of type 'int'"
 
 
 @pytest.mark.parametrize("position, value, exc, argtype", [

@@ -3,18 +3,14 @@ import random
 
 import pytest
 
-from conftest import E_FAIL, E_INVALIDARG, E_OUTOFMEMORY, PREFIX
+from conftest import E_FAIL, E_INVALIDARG, E_OUTOFMEMORY, hx, PREFIX
 
 ALLOC_FAIL = ("[Assert] m_pBufferAllocator->allocateImageBuffer(pBuffer, (uint)nWidth, (uint)nHeight, "
-              "(uint)nBPP, 0) , Error! hr={:x}")
+              "(uint)nBPP, 0) , Error! hr={}")
 MAP_FAIL = ("[Assert] m_pBufferAllocator->allocateFileMappingBuffer(pBuffer, (uint)nWidth, (uint)nHeight, "
-            "(uint)nBPP, 0) , Error! hr={:x}")
-GIF_FAIL = "[Assert] m_pBufferAllocator->allocateGifBuffer(pBuffer) , Error! hr={:x}"
+            "(uint)nBPP, 0) , Error! hr={}")
+GIF_FAIL = "[Assert] m_pBufferAllocator->allocateGifBuffer(pBuffer) , Error! hr={}"
 RAW = "PyQelBufferUtility::CreateBufferFromRawData"
-
-
-def hx(hr):
-    return hr & 0xFFFFFFFF
 
 
 def pixels(n, rng=random.Random(7)):

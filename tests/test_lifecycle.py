@@ -5,23 +5,11 @@ import threading
 import pytest
 
 import PyQelBufferUtility as proxy
-from conftest import ALLOCATOR_PATH, E_FAIL, E_OUTOFMEMORY, PREFIX, make_utility
+from conftest import ALLOCATOR_PATH, E_FAIL, E_OUTOFMEMORY, end, entry, line
 
 CTOR = "PyQelBufferUtility::PyQelBufferUtility"
 DTOR = "PyQelBufferUtility::~PyQelBufferUtility"
 UNINIT = "PyQelBufferUtility::Uninitialize"
-
-
-def line(text):
-    return PREFIX + text
-
-
-def entry(name):
-    return line(f"FUNCTION : {name}() entry")
-
-
-def end(name):
-    return line(f"FUNCTION : {name}() end")
 
 
 def construct(monkeypatch, capfd, allocator=None, dumpmsg="1"):

@@ -5,25 +5,13 @@ import struct
 
 import pytest
 
-from conftest import PREFIX, make_utility
+from conftest import addr32, end, entry, make_utility, PREFIX
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
 W, H = 45, 9  # a vector body plus a tail per row; three chunks of rows
 
 I2M = "PyQelBufferUtility::ImageBufferToMask"
 M2I = "PyQelBufferUtility::MaskToImageBuffer"
-
-
-def entry(name):
-    return f"{PREFIX}FUNCTION : {name}() entry"
-
-
-def end(name):
-    return f"{PREFIX}FUNCTION : {name}() end"
-
-
-def addr32(buf):
-    return format(int(buf.this if hasattr(buf, "this") else buf) & 0xFFFFFFFF, "x")
 
 
 @pytest.fixture

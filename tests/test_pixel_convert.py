@@ -5,7 +5,7 @@ import struct
 
 import pytest
 
-from conftest import PREFIX, make_utility
+from conftest import addr32, end, entry, make_utility, PREFIX
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
 W, H = 37, 9  # a vector body plus a tail per row; three chunks of rows
@@ -13,18 +13,6 @@ W, H = 37, 9  # a vector body plus a tail per row; three chunks of rows
 IPC = "PyQelBufferUtility::ImagePixelConvert"
 IPCM = "PyQelBufferUtility::ImagePixelConvertByMask"
 CLR = "PyQelBufferUtility::ClearBGRByAlphaChannel"
-
-
-def entry(name):
-    return f"{PREFIX}FUNCTION : {name}() entry"
-
-
-def end(name):
-    return f"{PREFIX}FUNCTION : {name}() end"
-
-
-def addr32(buf):
-    return format(int(buf.this if hasattr(buf, "this") else buf) & 0xFFFFFFFF, "x")
 
 
 # --- pixel packing -------------------------------------------------------
