@@ -75,6 +75,36 @@ def main():
     print(f"duplicate keeps attributes ({info['attribute1']}, {info['attribute2']}) and pixels:",
           zubuffer.to_bytes(copy) == SAMPLE_BGRA, flush=True)
 
+    deep = util.ConvertImageBufferColorDepth(image, WIDTH, HEIGHT, 4, 8)
+    made.append(deep)
+    show("16-bit copy", deep)
+    grey = util.ConvertImageBufferColorDepth(deep, WIDTH, HEIGHT, 8, 1)
+    made.append(grey)
+    show("grey from 16-bit", grey)
+
+    mask = util.ConvertImageBufferToMask(image, WIDTH, HEIGHT, 4, 1)
+    made.append(mask)
+    print("mask from alpha, first row:", list(zubuffer.to_bytes(mask)[:WIDTH]), flush=True)
+
+    roi = util.GetROI(image, 6, 2, 12, 12)
+    made.append(roi)
+    show("region (6, 2, 12, 12)", roi)
+    print("region alpha:")
+    print(ascii_art(roi, 3), flush=True)
+
+    print("swap red and blue:", util.SwapRBChannel(roi), flush=True)
+    print("reveal alpha:", util.RevealAlphaChannel(roi), flush=True)
+    print("region alpha after reveal:")
+    print(ascii_art(roi, 3), flush=True)
+
+    planar = util.ConvertImageBufferAllocateType(image, zubuffer.BUFFER_ALLOCATE_TYPE_PLANAR)
+    made.append(planar)
+    show("planar copy", planar)
+    back = util.ConvertImageBufferAllocateType(planar, zubuffer.BUFFER_ALLOCATE_TYPE_CHUNK)
+    made.append(back)
+    show("chunked from planar", back)
+    print("planar round trip keeps the pixels:", zubuffer.to_bytes(back) == SAMPLE_BGRA, flush=True)
+
     empty = util.GetEmptyBuffer(WIDTH, HEIGHT, 4, False)
     made.append(empty)
     show("file-mapped empty buffer", empty)
