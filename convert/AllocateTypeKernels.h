@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/PixelTypes.h"
 #include "core/QelTypes.h"
 #include "core/RowLoop.h"
 
@@ -30,134 +31,56 @@ inline bool GetPlanarGeometry(UINT unBytesPerPixel, tagPlanarGeometry *pGeometry
     }
 }
 
-// 16-bit samples sit at even offsets in every layout we make, but nothing
-// promises it, so they are read through an unaligned, aliasing word type.
-typedef std::uint16_t QelWordU __attribute__((aligned(1), may_alias));
-
 // Plane pointers arrive as an array of four (the alpha entry is unused for
 // three-channel pixels) so that every kernel has the same signature.
 typedef void (*PFN_SplitRow)(const BYTE *pInterleaved, BYTE *const *ppPlanes, UINT nPixels);
 typedef void (*PFN_MergeRow)(BYTE *pInterleaved, const BYTE *const *ppPlanes, UINT nPixels);
 
-QEL_KERNEL_CLONES static inline void SplitRow3x8(const BYTE *pInterleaved, BYTE *const *ppPlanes, UINT nPixels)
+// One body per direction; T is the sample type (8 or 16 bits, moved through
+// an unaligned, aliasing view since nothing promises even offsets), C the
+// channel count. Each instantiation below is compiled per instruction set.
+template <class T, int C>
+inline __attribute__((always_inline)) void SplitRowT(const BYTE *pInterleaved, BYTE *const *ppPlanes, UINT nPixels)
 {
-    const BYTE *__restrict s = pInterleaved;
-    BYTE *__restrict b = ppPlanes[0];
-    BYTE *__restrict g = ppPlanes[1];
-    BYTE *__restrict r = ppPlanes[2];
-    const size_t n = nPixels;
-    for (size_t x = 0; x < n; ++x) {
-        b[x] = s[3 * x + 0];
-        g[x] = s[3 * x + 1];
-        r[x] = s[3 * x + 2];
+    const T *__restrict s = reinterpret_cast<const T *>(pInterleaved);
+    T *__restrict p0 = reinterpret_cast<T *>(ppPlanes[0]);
+    T *__restrict p1 = reinterpret_cast<T *>(ppPlanes[1]);
+    T *__restrict p2 = reinterpret_cast<T *>(ppPlanes[2]);
+    T *__restrict p3 = reinterpret_cast<T *>(ppPlanes[C - 1]);
+    for (size_t x = 0; x < nPixels; ++x) {
+        p0[x] = s[C * x + 0];
+        p1[x] = s[C * x + 1];
+        p2[x] = s[C * x + 2];
+        if constexpr (C == 4)
+            p3[x] = s[C * x + 3];
     }
 }
 
-QEL_KERNEL_CLONES static inline void SplitRow4x8(const BYTE *pInterleaved, BYTE *const *ppPlanes, UINT nPixels)
+template <class T, int C>
+inline __attribute__((always_inline)) void MergeRowT(BYTE *pInterleaved, const BYTE *const *ppPlanes, UINT nPixels)
 {
-    const BYTE *__restrict s = pInterleaved;
-    BYTE *__restrict b = ppPlanes[0];
-    BYTE *__restrict g = ppPlanes[1];
-    BYTE *__restrict r = ppPlanes[2];
-    BYTE *__restrict a = ppPlanes[3];
-    const size_t n = nPixels;
-    for (size_t x = 0; x < n; ++x) {
-        b[x] = s[4 * x + 0];
-        g[x] = s[4 * x + 1];
-        r[x] = s[4 * x + 2];
-        a[x] = s[4 * x + 3];
+    T *__restrict d = reinterpret_cast<T *>(pInterleaved);
+    const T *__restrict p0 = reinterpret_cast<const T *>(ppPlanes[0]);
+    const T *__restrict p1 = reinterpret_cast<const T *>(ppPlanes[1]);
+    const T *__restrict p2 = reinterpret_cast<const T *>(ppPlanes[2]);
+    const T *__restrict p3 = reinterpret_cast<const T *>(ppPlanes[C - 1]);
+    for (size_t x = 0; x < nPixels; ++x) {
+        d[C * x + 0] = p0[x];
+        d[C * x + 1] = p1[x];
+        d[C * x + 2] = p2[x];
+        if constexpr (C == 4)
+            d[C * x + 3] = p3[x];
     }
 }
 
-QEL_KERNEL_CLONES static inline void SplitRow3x16(const BYTE *pInterleaved, BYTE *const *ppPlanes, UINT nPixels)
-{
-    const QelWordU *__restrict s = reinterpret_cast<const QelWordU *>(pInterleaved);
-    QelWordU *__restrict b = reinterpret_cast<QelWordU *>(ppPlanes[0]);
-    QelWordU *__restrict g = reinterpret_cast<QelWordU *>(ppPlanes[1]);
-    QelWordU *__restrict r = reinterpret_cast<QelWordU *>(ppPlanes[2]);
-    const size_t n = nPixels;
-    for (size_t x = 0; x < n; ++x) {
-        b[x] = s[3 * x + 0];
-        g[x] = s[3 * x + 1];
-        r[x] = s[3 * x + 2];
-    }
-}
-
-QEL_KERNEL_CLONES static inline void SplitRow4x16(const BYTE *pInterleaved, BYTE *const *ppPlanes, UINT nPixels)
-{
-    const QelWordU *__restrict s = reinterpret_cast<const QelWordU *>(pInterleaved);
-    QelWordU *__restrict b = reinterpret_cast<QelWordU *>(ppPlanes[0]);
-    QelWordU *__restrict g = reinterpret_cast<QelWordU *>(ppPlanes[1]);
-    QelWordU *__restrict r = reinterpret_cast<QelWordU *>(ppPlanes[2]);
-    QelWordU *__restrict a = reinterpret_cast<QelWordU *>(ppPlanes[3]);
-    const size_t n = nPixels;
-    for (size_t x = 0; x < n; ++x) {
-        b[x] = s[4 * x + 0];
-        g[x] = s[4 * x + 1];
-        r[x] = s[4 * x + 2];
-        a[x] = s[4 * x + 3];
-    }
-}
-
-QEL_KERNEL_CLONES static inline void MergeRow3x8(BYTE *pInterleaved, const BYTE *const *ppPlanes, UINT nPixels)
-{
-    BYTE *__restrict d = pInterleaved;
-    const BYTE *__restrict b = ppPlanes[0];
-    const BYTE *__restrict g = ppPlanes[1];
-    const BYTE *__restrict r = ppPlanes[2];
-    const size_t n = nPixels;
-    for (size_t x = 0; x < n; ++x) {
-        d[3 * x + 0] = b[x];
-        d[3 * x + 1] = g[x];
-        d[3 * x + 2] = r[x];
-    }
-}
-
-QEL_KERNEL_CLONES static inline void MergeRow4x8(BYTE *pInterleaved, const BYTE *const *ppPlanes, UINT nPixels)
-{
-    BYTE *__restrict d = pInterleaved;
-    const BYTE *__restrict b = ppPlanes[0];
-    const BYTE *__restrict g = ppPlanes[1];
-    const BYTE *__restrict r = ppPlanes[2];
-    const BYTE *__restrict a = ppPlanes[3];
-    const size_t n = nPixels;
-    for (size_t x = 0; x < n; ++x) {
-        d[4 * x + 0] = b[x];
-        d[4 * x + 1] = g[x];
-        d[4 * x + 2] = r[x];
-        d[4 * x + 3] = a[x];
-    }
-}
-
-QEL_KERNEL_CLONES static inline void MergeRow3x16(BYTE *pInterleaved, const BYTE *const *ppPlanes, UINT nPixels)
-{
-    QelWordU *__restrict d = reinterpret_cast<QelWordU *>(pInterleaved);
-    const QelWordU *__restrict b = reinterpret_cast<const QelWordU *>(ppPlanes[0]);
-    const QelWordU *__restrict g = reinterpret_cast<const QelWordU *>(ppPlanes[1]);
-    const QelWordU *__restrict r = reinterpret_cast<const QelWordU *>(ppPlanes[2]);
-    const size_t n = nPixels;
-    for (size_t x = 0; x < n; ++x) {
-        d[3 * x + 0] = b[x];
-        d[3 * x + 1] = g[x];
-        d[3 * x + 2] = r[x];
-    }
-}
-
-QEL_KERNEL_CLONES static inline void MergeRow4x16(BYTE *pInterleaved, const BYTE *const *ppPlanes, UINT nPixels)
-{
-    QelWordU *__restrict d = reinterpret_cast<QelWordU *>(pInterleaved);
-    const QelWordU *__restrict b = reinterpret_cast<const QelWordU *>(ppPlanes[0]);
-    const QelWordU *__restrict g = reinterpret_cast<const QelWordU *>(ppPlanes[1]);
-    const QelWordU *__restrict r = reinterpret_cast<const QelWordU *>(ppPlanes[2]);
-    const QelWordU *__restrict a = reinterpret_cast<const QelWordU *>(ppPlanes[3]);
-    const size_t n = nPixels;
-    for (size_t x = 0; x < n; ++x) {
-        d[4 * x + 0] = b[x];
-        d[4 * x + 1] = g[x];
-        d[4 * x + 2] = r[x];
-        d[4 * x + 3] = a[x];
-    }
-}
+QEL_KERNEL_CLONES static inline void SplitRow3x8(const BYTE *s, BYTE *const *pp, UINT n) { SplitRowT<BYTE, 3>(s, pp, n); }
+QEL_KERNEL_CLONES static inline void SplitRow4x8(const BYTE *s, BYTE *const *pp, UINT n) { SplitRowT<BYTE, 4>(s, pp, n); }
+QEL_KERNEL_CLONES static inline void SplitRow3x16(const BYTE *s, BYTE *const *pp, UINT n) { SplitRowT<WordU, 3>(s, pp, n); }
+QEL_KERNEL_CLONES static inline void SplitRow4x16(const BYTE *s, BYTE *const *pp, UINT n) { SplitRowT<WordU, 4>(s, pp, n); }
+QEL_KERNEL_CLONES static inline void MergeRow3x8(BYTE *d, const BYTE *const *pp, UINT n) { MergeRowT<BYTE, 3>(d, pp, n); }
+QEL_KERNEL_CLONES static inline void MergeRow4x8(BYTE *d, const BYTE *const *pp, UINT n) { MergeRowT<BYTE, 4>(d, pp, n); }
+QEL_KERNEL_CLONES static inline void MergeRow3x16(BYTE *d, const BYTE *const *pp, UINT n) { MergeRowT<WordU, 3>(d, pp, n); }
+QEL_KERNEL_CLONES static inline void MergeRow4x16(BYTE *d, const BYTE *const *pp, UINT n) { MergeRowT<WordU, 4>(d, pp, n); }
 
 // The kernel for a pixel shape, chosen once per call; null for a shape
 // that has no planar form.

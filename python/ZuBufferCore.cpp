@@ -1,10 +1,11 @@
 #include "ZuBufferCore.h"
 
+#include <cstring>
 #include <dlfcn.h>
 
 #include "AllocatorPath.h"
 #include "RowLoop.h"
-#include "ZuPixelKernels.h"
+#include "convert/AllocateTypeKernels.h"
 
 namespace zb {
 
@@ -73,6 +74,22 @@ const AllocatorLibrary *GetAllocatorLibrary(std::string *pstrError)
 
 namespace {
 
+// The planar row kernels for a PLANAR pixel size; DescribeBuffer has
+// already refused sizes without a planar form.
+qel::PFN_MergeRow MergeKernelFor(const BufferShape &shape)
+{
+    qel::tagPlanarGeometry geometry{0, 0};
+    qel::GetPlanarGeometry(shape.unBytesPerPixel, &geometry);
+    return qel::ChooseMergeRow(geometry);
+}
+
+qel::PFN_SplitRow SplitKernelFor(const BufferShape &shape)
+{
+    qel::tagPlanarGeometry geometry{0, 0};
+    qel::GetPlanarGeometry(shape.unBytesPerPixel, &geometry);
+    return qel::ChooseSplitRow(geometry);
+}
+
 std::size_t PlaneRowBytes(const BufferShape &shape)
 {
     UINT unBytesPerChannel = (shape.unBytesPerPixel == 6 || shape.unBytesPerPixel == 8) ? 2u : 1u;
@@ -98,7 +115,8 @@ bool DescribeBuffer(CQELImageBuffer *pBuffer, BufferShape *pShape)
     pShape->unBytesPerPixel = pBuffer->getBytesPerPixel();
     pShape->nAllocateType = pBuffer->m_nAllocateType;
     if (pShape->nAllocateType == BUFFER_ALLOCATE_TYPE_PLANAR) {
-        if (pBuffer->m_ppPlaneTable == nullptr || InterleaveKernelFor(pShape->unBytesPerPixel) == nullptr)
+        qel::tagPlanarGeometry geometry;
+        if (pBuffer->m_ppPlaneTable == nullptr || !qel::GetPlanarGeometry(pShape->unBytesPerPixel, &geometry))
             return false;
         for (UINT i = 0; i < PlaneCount(*pShape); ++i) {
             if (pBuffer->m_ppPlaneTable[i] == nullptr)
@@ -116,7 +134,7 @@ void ReadPacked(CQELImageBuffer *pBuffer, const BufferShape &shape, BYTE *pDst)
     const std::size_t cbRow = shape.RowBytes();
     const int nRows = (int)shape.unHeight;
     if (shape.nAllocateType == BUFFER_ALLOCATE_TYPE_PLANAR) {
-        PFN_InterleaveRow pfnKernel = InterleaveKernelFor(shape.unBytesPerPixel);
+        const qel::PFN_MergeRow pfnKernel = MergeKernelFor(shape);
         const std::size_t cbPlaneRow = PlaneRowBytes(shape);
         BYTE *const *ppPlanes = pBuffer->m_ppPlaneTable;
         const UINT nPlanes = PlaneCount(shape);
@@ -129,7 +147,7 @@ void ReadPacked(CQELImageBuffer *pBuffer, const BufferShape &shape, BYTE *pDst)
         return;
     }
     BYTE *const *ppRows = pBuffer->m_ppStrideTable;
-    qel::ForEachRow(nRows, [&](int y) { CopyRow(pDst + (std::size_t)y * cbRow, ppRows[y], (UINT)cbRow); });
+    qel::ForEachRow(nRows, [&](int y) { std::memcpy(pDst + (std::size_t)y * cbRow, ppRows[y], cbRow); });
 }
 
 void WritePacked(CQELImageBuffer *pBuffer, const BufferShape &shape, const BYTE *pSrc)
@@ -137,7 +155,7 @@ void WritePacked(CQELImageBuffer *pBuffer, const BufferShape &shape, const BYTE 
     const std::size_t cbRow = shape.RowBytes();
     const int nRows = (int)shape.unHeight;
     if (shape.nAllocateType == BUFFER_ALLOCATE_TYPE_PLANAR) {
-        PFN_SplitRow pfnKernel = SplitKernelFor(shape.unBytesPerPixel);
+        const qel::PFN_SplitRow pfnKernel = SplitKernelFor(shape);
         const std::size_t cbPlaneRow = PlaneRowBytes(shape);
         BYTE *const *ppPlanes = pBuffer->m_ppPlaneTable;
         const UINT nPlanes = PlaneCount(shape);
@@ -145,12 +163,12 @@ void WritePacked(CQELImageBuffer *pBuffer, const BufferShape &shape, const BYTE 
             BYTE *apRow[4] = {nullptr, nullptr, nullptr, nullptr};
             for (UINT i = 0; i < nPlanes; ++i)
                 apRow[i] = ppPlanes[i] + (std::size_t)y * cbPlaneRow;
-            pfnKernel(apRow, pSrc + (std::size_t)y * cbRow, shape.unWidth);
+            pfnKernel(pSrc + (std::size_t)y * cbRow, apRow, shape.unWidth);
         });
         return;
     }
     BYTE *const *ppRows = pBuffer->m_ppStrideTable;
-    qel::ForEachRow(nRows, [&](int y) { CopyRow(ppRows[y], pSrc + (std::size_t)y * cbRow, (UINT)cbRow); });
+    qel::ForEachRow(nRows, [&](int y) { std::memcpy(ppRows[y], pSrc + (std::size_t)y * cbRow, cbRow); });
 }
 
 void ReadPlane(CQELImageBuffer *pBuffer, const BufferShape &shape, UINT unPlane, BYTE *pDst)
@@ -158,7 +176,7 @@ void ReadPlane(CQELImageBuffer *pBuffer, const BufferShape &shape, UINT unPlane,
     const std::size_t cbPlaneRow = PlaneRowBytes(shape);
     const BYTE *pPlane = pBuffer->m_ppPlaneTable[unPlane];
     qel::ForEachRow((int)shape.unHeight, [&](int y) {
-        CopyRow(pDst + (std::size_t)y * cbPlaneRow, pPlane + (std::size_t)y * cbPlaneRow, (UINT)cbPlaneRow);
+        std::memcpy(pDst + (std::size_t)y * cbPlaneRow, pPlane + (std::size_t)y * cbPlaneRow, cbPlaneRow);
     });
 }
 
