@@ -5,8 +5,7 @@ import types
 import pytest
 
 
-# The full table of the finished module, in order. Methods of subsystems that
-# are not built yet are absent, but whatever is present keeps this order.
+# The full table of the finished module, in order.
 FULL_TABLE = [
     "TLSErrorCode_hr_set", "TLSErrorCode_hr_get", "new_TLSErrorCode",
     "delete_TLSErrorCode", "TLSErrorCode_swigregister", "TLSErrorCode_swiginit",
@@ -59,14 +58,14 @@ CONSTANTS = [
     ("MASK_OPERATION_TYPE_DIFFERENCE", 2),
 ]
 
-REQUIRED = [n for n in FULL_TABLE if n.split("_")[0] in ("TLSErrorCode", "ZuPixelInfo", "ReconstructData")
-            or n.endswith(("TLSErrorCode", "ZuPixelInfo", "ReconstructData"))] + [
-    "new_PyQelBufferUtility", "delete_PyQelBufferUtility",
-    "PyQelBufferUtility_Uninitialize", "PyQelBufferUtility_Open", "PyQelBufferUtility_Close",
-    "PyQelBufferUtility_GetLastErrorHr", "PyQelBufferUtility_GetGifBuffer", "PyQelBufferUtility_GetEmptyBuffer",
-    "PyQelBufferUtility_CreateBufferFromRawData", "PyQelBufferUtility_DuplicateImageBuffer",
-    "PyQelBufferUtility_swigregister", "PyQelBufferUtility_swiginit",
-]
+# Entries of subsystems still to come; each lands at its place in the order.
+NOT_YET = {"PyQelBufferUtility_" + n for n in (
+    "Reconstruct", "Rotate", "Mirror", "BlendIgnoreAlphaChannel", "ComposeWithBuffer", "ComposeWithSetting",
+    "UpdateImageBuffer", "UpdateAlphaChannelByMask", "UpdateColorChannelByMask", "GetBoundBox", "GetUVMapBoundBox",
+    "GetMaskWithBoundary", "MaskOperation", "MaskValueMapping", "GetPixelInfo", "HitTest", "CopyToClipboard",
+    "PasteFromClipboard", "ApplyLUTOnBuffer", "GetMaskFromDepthBuffer", "m_fnGetScaledDepth",
+    "GetDepthFromDepthBufferByPos", "GetDepthFromDepthBufferByRefBuffer", "GetBoundingBoxCenterPos",
+    "SetTransparentAreaRGBByBuffer")}
 
 
 def table(mod):
@@ -74,9 +73,7 @@ def table(mod):
 
 
 def test_table_order_and_contents(mod):
-    present = table(mod)
-    assert present == [n for n in FULL_TABLE if n in present]
-    assert set(REQUIRED) <= set(present)
+    assert table(mod) == [n for n in FULL_TABLE if n not in NOT_YET]
 
 
 def test_constants_follow_the_functions_in_order(mod):
