@@ -296,8 +296,9 @@ CQELImageBuffer *PyQelBufferUtility::ConvertBufferFromBGRtoBGRA_FromPyObject(PyO
         return nullptr;
     }
     if (nWidth >= 1 && nHeight >= 1) {
-        // Every row read must lie inside the bytes handed over.
-        if (nStride < 0) {
+        // Every row read must lie inside the bytes handed over (a single
+        // row never uses the stride).
+        if (nStride < 0 && nHeight > 1) {
             QEL_TRACE("[%s] negative stride %d", kName, nStride);
             return nullptr;
         }

@@ -2,6 +2,7 @@
 // made from a source buffer whose width, height and format the caller names.
 // Rows are converted on the OpenMP team.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -61,18 +62,18 @@ struct DepthMethod {
 const DepthMethod kColorDepth = {"PyQelBufferUtility::ConvertImageBufferColorDepth", ChooseColorDepthKernel, true};
 const DepthMethod kToMask = {"PyQelBufferUtility::ConvertImageBufferToMask", ChooseToMaskKernel, false};
 
-// The caller's width, height and source format drive the reads, so a call
-// that would read past the source's own rows is refused before anything is
+// The caller's width, height and source format drive a kernel's reads, so a
+// call that would read past the source's rows is refused before anything is
 // allocated. A smaller width or height converts the top-left part.
-bool ArgumentsFitSource(const DepthMethod &method, CQELImageBuffer *pSrc, int nWidth, int nHeight, int srcBPP)
+bool ReadsFitSource(const DepthMethod &method, CQELImageBuffer *pSrc, int nWidth, int nHeight, int srcBPP)
 {
     if (nWidth <= 0 || nHeight <= 0)
         return true;
     const UINT unSrcWidth = pSrc->getWidth();
     const UINT unSrcHeight = pSrc->getHeight();
     const UINT unSrcBPP = pSrc->getBytesPerPixel();
-    if (static_cast<UINT>(nWidth) <= unSrcWidth && static_cast<UINT>(nHeight) <= unSrcHeight &&
-        static_cast<UINT>(srcBPP) == unSrcBPP)
+    if (static_cast<UINT64>(nWidth) * static_cast<UINT>(srcBPP) <= static_cast<UINT64>(unSrcWidth) * unSrcBPP &&
+        static_cast<UINT>(nHeight) <= unSrcHeight)
         return true;
     QEL_TRACE("[%s] W(%d), H(%d), BPP(%d) do not fit the source W(%u), H(%u), BPP(%u)", method.pszName, nWidth,
               nHeight, srcBPP, unSrcWidth, unSrcHeight, unSrcBPP);
@@ -93,8 +94,7 @@ CQELImageBuffer *ConvertDepth(const DepthMethod &method, ZuBufferAllocator *pAll
 
     const bool bSameFormat = srcBPP == dstBPP;
     const PFN_DepthRow pfnRow = bSameFormat ? nullptr : method.pfnChoose(srcBPP, dstBPP);
-    const bool bReadsSource = bSameFormat || pfnRow != nullptr;
-    if (bReadsSource && !ArgumentsFitSource(method, pSrc, nWidth, nHeight, srcBPP))
+    if (pfnRow != nullptr && !ReadsFitSource(method, pSrc, nWidth, nHeight, srcBPP))
         return nullptr;
 
     CPyAllowThreads allowThreads;
@@ -124,9 +124,13 @@ CQELImageBuffer *ConvertDepth(const DepthMethod &method, ZuBufferAllocator *pAll
     const int nRows = bRowsReachable ? nHeight : 0;
 
     if (bSameFormat) {
-        // An identity conversion hands back a copy of the source's pixels.
-        const std::size_t cbRow = nWidth > 0 ? static_cast<std::size_t>(nWidth) * static_cast<std::size_t>(srcBPP) : 0;
-        qel::ForEachRowParallel(nRows, [&](int y) { qel::depth::CopyRow(ppSrcRows[y], ppDstRows[y], cbRow); });
+        // An identity conversion hands back a copy of the source's pixels,
+        // as far as the source reaches; the rest stays as allocated.
+        const UINT64 cbSrcRow = static_cast<UINT64>(pSrc->getWidth()) * pSrc->getBytesPerPixel();
+        const UINT64 cbDstRow = nWidth > 0 ? static_cast<UINT64>(nWidth) * static_cast<UINT>(dstBPP) : 0;
+        const std::size_t cbRow = static_cast<std::size_t>(std::min(cbSrcRow, cbDstRow));
+        const int nCopyRows = std::min<long long>(nRows, pSrc->getHeight());
+        qel::ForEachRowParallel(nCopyRows, [&](int y) { qel::depth::CopyRow(ppSrcRows[y], ppDstRows[y], cbRow); });
     } else if (pfnRow != nullptr) {
         qel::ForEachRowParallel(nRows, [&](int y) { pfnRow(ppSrcRows[y], ppDstRows[y], nWidth); });
     } else {

@@ -209,12 +209,14 @@ CQELImageBuffer *PyQelBufferUtility::ClearBGRByAlphaChannel(CQELImageBuffer *pSr
     if (!newBuffer)
         return nullptr;
 
-    // A failed source lock is not a failure here: the new buffer comes back
-    // unconverted. It reports no size, so no row of the unlocked source is read.
+    // Neither lock result is examined: both locks report into one size, so
+    // the loops run over what the new buffer's lock reported, also when the
+    // source's lock failed (its row table stays valid). The source's own
+    // size bounds the reads.
     CBufferLock srcLock(pSrcImageBuffer, 0, 0);
     CBufferLock dstLock(newBuffer.get(), 0, 0);
-    const UINT unWidth = std::min(srcLock.width(), newBuffer->getWidth());
-    const UINT unHeight = std::min(srcLock.height(), newBuffer->getHeight());
+    const UINT unWidth = std::min(dstLock.width(), pSrcImageBuffer->getWidth());
+    const UINT unHeight = std::min(dstLock.height(), pSrcImageBuffer->getHeight());
     BYTE *const *ppSrcRows = pSrcImageBuffer->m_ppStrideTable;
     BYTE *const *ppDstRows = newBuffer->m_ppStrideTable;
 

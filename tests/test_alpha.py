@@ -147,7 +147,7 @@ def test_apply_refusals(util, zb, make_buf, trace, shape, locks_failing, hr, why
 
 
 @pytest.mark.parametrize("w, h, stride, extra", [(2, 1, 8, 2), (37, 11, 111, 0), (37, 11, 116, 0), (5, 4, 16, 5),
-                                                 (3, 3, 0, 0)])
+                                                 (3, 3, 0, 0), (2, 1, -8, 0)])
 def test_from_bytes(util, zb, keep, trace, w, h, stride, extra):
     size = (h - 1) * stride + 3 * w + extra
     data = bytes(i % 251 + 1 for i in range(size))

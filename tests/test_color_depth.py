@@ -87,18 +87,33 @@ def test_pairs_without_formula(util, zb, make_buf, keep, trace, method, src_bpp,
     assert trace() == [entry(name), ALLOC_OK, *[line("Undefined BPP to be converted!!")] * (not same), end(name)]
 
 
-@pytest.mark.parametrize("method, name", METHODS)
-@pytest.mark.parametrize("w, h, src_bpp, alloc_type", [(11, 4, 4, BYTE), (10, 5, 4, BYTE), (10, 4, 8, BYTE),
-                                                       (10, 4, 1, BYTE), (4, 2, 4, PLANAR), (4, 2, 4, None)])
-def test_refused_before_allocating(util, zb, make_buf, trace, method, name, w, h, src_bpp, alloc_type):
+@pytest.mark.parametrize("method, w, h, src_bpp, dst_bpp, alloc_type", [
+    *[(m, 11, 4, 4, d, BYTE) for m, d in ((DEPTH, 8), (MASK, 1))],   # one column too many
+    *[(m, 10, 5, 4, d, BYTE) for m, d in ((DEPTH, 8), (MASK, 1))],   # one row too many
+    (DEPTH, 10, 4, 8, 4, BYTE),                                      # 8-byte reads of 4-byte rows
+    *[(m, 4, 2, 4, 1, t) for m in (DEPTH, MASK) for t in (PLANAR, None)]])
+def test_refused_before_allocating(util, zb, make_buf, trace, method, w, h, src_bpp, dst_bpp, alloc_type):
+    name = "PyQelBufferUtility::" + method
     src = None if alloc_type is None else make_buf(noise(10 * 4 * 4, salt=1), 10, 4, 4, alloc_type)
     zb.fail_next("allocateImageBuffer")
-    # A pair the method has no formula for reads nothing; use one it reads.
-    assert getattr(util, method)(src, w, h, src_bpp, src_bpp if method == MASK else {4: 8, 8: 4, 1: 4}[src_bpp]) is None
+    assert getattr(util, method)(src, w, h, src_bpp, dst_bpp) is None
     why = {None: [], PLANAR: ["Planar buffer does not support color depth transformation"]}.get(
         alloc_type, [f"[{name}] W({w}), H({h}), BPP({src_bpp}) do not fit the source W(10), H(4), BPP(4)"])
     assert trace() == [entry(name)] + [line(t) for t in why]
     assert util.GetEmptyBuffer(1, 1, 1) is None  # the armed allocation failure was not used up
+
+
+@pytest.mark.parametrize("method", [DEPTH, MASK])
+def test_reads_that_fit_are_not_refused(util, zb, make_buf, keep, method):
+    data = noise(3 * 2 * 4, salt=9)
+    src = make_buf(data, 3, 2, 4)
+    # Equal formats read nothing beyond the source: the overlap is copied, the rest stays zero.
+    out = zb.to_bytes(keep(getattr(util, method)(src, 4, 3, 4, 4)))
+    assert out == b"".join(data[r * 12:r * 12 + 12] + bytes(4) for r in range(2)) + bytes(16)
+    # A mask taken as 1-byte pixels reads within the rows: its bytes are placed in the alpha channel.
+    if method == DEPTH:
+        out = zb.to_bytes(keep(util.ConvertImageBufferColorDepth(src, 12, 2, 1, 4)))
+        assert out == b"".join(bytes([0, 0, 0, v]) for v in data)
 
 
 @pytest.mark.parametrize("method, name", METHODS)
