@@ -42,9 +42,16 @@ inline bool SelfMayBeNull(const char *pszSymbol)
 %}
 
 // A method that works on the object's state must not run on a null object.
-%typemap(check, noblock=1) SWIGTYPE *self {
+// The object is argument 1, so it is refused before any later argument is
+// converted.
+%typemap(in, noblock=1) SWIGTYPE *self (void *argp = 0, int res = 0) {
+  res = SWIG_ConvertPtr($input, &argp, $descriptor, $disown | 0);
+  if (!SWIG_IsOK(res)) {
+    SWIG_exception_fail(SWIG_ArgError(res), "in method '$symname', argument $argnum of type '$type'");
+  }
+  $1 = reinterpret_cast<$ltype>(argp);
   if (!$1 && !qel_binding::SelfMayBeNull("$symname")) {
-    SWIG_exception_fail(SWIG_TypeError, "in method '$symname', argument $argnum of type '$1_type'");
+    SWIG_exception_fail(SWIG_TypeError, "in method '$symname', argument $argnum of type '$type'");
   }
 }
 

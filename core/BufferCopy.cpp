@@ -153,32 +153,18 @@ void ClipSpan(int nPos, UINT unExtent, UINT unLimit, UINT *pStart, UINT *pEnd)
     *pEnd = (UINT)llEnd;
 }
 
-// The region of SetBufferColor: a tuple or list of four ints (left, top,
-// width, height). A malformed region is an argument error: it raises
-// TypeError (OverflowError for an int outside 32 bits) and nothing is filled.
+// The region of SetBufferColor is parsed as the editor's scripts have
+// always passed it: a tuple of four ints (left, top, width, height), each
+// anything with __index__. A malformed region raises the parser's own
+// exception and nothing is filled.
 bool ParseRegion(PyObject *pPyoROI, int anRegion[4])
 {
-    static const char *const kExpected =
-        "SetBufferColor: pPyoROI must be None or a tuple of four ints (left, top, width, height)";
-    if ((!PyTuple_Check(pPyoROI) && !PyList_Check(pPyoROI)) || PySequence_Fast_GET_SIZE(pPyoROI) != 4) {
-        PyErr_SetString(PyExc_TypeError, kExpected);
+    if (!PyTuple_Check(pPyoROI)) {
+        PyErr_Format(PyExc_TypeError, "SetBufferColor: pPyoROI must be None or a tuple of four ints "
+                                      "(left, top, width, height), not %.100s", Py_TYPE(pPyoROI)->tp_name);
         return false;
     }
-    PyObject **ppItems = PySequence_Fast_ITEMS(pPyoROI);
-    for (int i = 0; i < 4; ++i) {
-        if (!PyLong_Check(ppItems[i])) {
-            PyErr_SetString(PyExc_TypeError, kExpected);
-            return false;
-        }
-        int nOverflow = 0;
-        const long long llValue = PyLong_AsLongLongAndOverflow(ppItems[i], &nOverflow);
-        if (nOverflow != 0 || llValue < INT_MIN || llValue > INT_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "SetBufferColor: pPyoROI values must fit in a signed 32-bit int");
-            return false;
-        }
-        anRegion[i] = (int)llValue;
-    }
-    return true;
+    return PyArg_ParseTuple(pPyoROI, "iiii", &anRegion[0], &anRegion[1], &anRegion[2], &anRegion[3]) != 0;
 }
 
 } // namespace
@@ -198,16 +184,19 @@ HRESULT PyQelBufferUtility::CopyImageBuffer(CQELImageBuffer *pDstBuffer, CQELIma
     const UINT64 qwSize = (UINT64)llDstSize;
 
     CBufferLock lockDst(pDstBuffer, pDstBuffer->getWidth(), pDstBuffer->getHeight());
-    // A lock that hands back no pixels is as unusable as one that fails.
-    if (!lockDst.locked() || lockDst.data() == nullptr) {
+    if (!lockDst.locked()) {
         QEL_TRACE("[%s] lock dst failed, %0x", kCopyImageBuffer, QEL_ADDR32(pDstBuffer));
         return E_POINTER;
     }
 
     // With bCopyTo false the pixels go the other way: the destination's
-    // into the source buffer.
-    const HRESULT hr = bCopyTo ? qel::CopyIntoLocked(m_pBufferAllocator, pSrcBuffer, pDstBuffer, lockDst.data(), qwSize)
-                               : qel::CopyFromLocked(m_pBufferAllocator, pDstBuffer, lockDst.data(), pSrcBuffer, qwSize);
+    // into the source buffer. A lock without pixels fails the copy, as a
+    // null block would fail the allocator's.
+    const HRESULT hr =
+        lockDst.data() == nullptr
+            ? E_POINTER
+            : bCopyTo ? qel::CopyIntoLocked(m_pBufferAllocator, pSrcBuffer, pDstBuffer, lockDst.data(), qwSize)
+                      : qel::CopyFromLocked(m_pBufferAllocator, pDstBuffer, lockDst.data(), pSrcBuffer, qwSize);
     if (FAILED(hr)) {
         QEL_TRACE("[%s] copy from src failed, %0x", kCopyImageBuffer, QEL_ADDR32(pSrcBuffer));
         return hr;

@@ -46,6 +46,9 @@ def addr32(buf):
     return format(int(buf.this if hasattr(buf, "this") else buf) & 0xFFFFFFFF, "x")
 
 
+_UTILITIES = []
+
+
 class _Registry:
     def __init__(self):
         self.buffers = []
@@ -65,6 +68,13 @@ def _buffer_registry():
     registry = _Registry()
     yield registry
     zubuffer.clear_faults()
+    # Utility objects made during the test go now, so that their destructor
+    # lines never turn up in a later test's trace.
+    while _UTILITIES:
+        obj = _UTILITIES.pop()
+        if obj.this.own():
+            obj.this.disown()
+            _PyQelBufferUtility.delete_PyQelBufferUtility(obj)
     locked = [zubuffer.info(b)["lock_count"] for b in registry.buffers]
     for buf in registry.buffers:
         zubuffer.release(buf)
@@ -101,18 +111,14 @@ def make_utility(monkeypatch, capfd, dumpmsg="1", allocator=None):
         monkeypatch.setenv("QEL_BUFFER_ALLOCATOR", allocator)
     obj = PyQelBufferUtility.PyQelBufferUtility()
     capfd.readouterr()
+    _UTILITIES.append(obj)
     return obj
 
 
 @pytest.fixture
 def util(monkeypatch, capfd):
     """A utility object with tracing on; its construction lines are dropped."""
-    obj = make_utility(monkeypatch, capfd)
-    yield obj
-    # Destroy it now, while output is still captured, rather than whenever
-    # pytest lets go of the fixture value.
-    obj.this.disown()
-    _PyQelBufferUtility.delete_PyQelBufferUtility(obj)
+    return make_utility(monkeypatch, capfd)
 
 
 @pytest.fixture

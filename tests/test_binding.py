@@ -276,3 +276,9 @@ def test_shared_type_registry_capsule(mod, zb):
     rt = sys.modules.get("swig_runtime_data4")
     assert rt is not None
     assert type(rt.type_pointer_capsule).__name__ == "PyCapsule"
+
+
+def test_none_object_is_refused_before_later_arguments(mod):
+    with pytest.raises(TypeError) as e:
+        mod.PyQelBufferUtility_ClearBuffer(None, None, 2.0, 0, 1, 1, 0)
+    assert str(e.value) == "in method 'PyQelBufferUtility_ClearBuffer', argument 1 of type 'PyQelBufferUtility *'"
