@@ -1,5 +1,7 @@
 """Utility object lifecycle: loading the allocator, the trace switch, and the
 per-thread last-error code."""
+import os
+import subprocess
 import threading
 
 import pytest
@@ -178,3 +180,14 @@ def test_open_close_ignore_the_allocator(monkeypatch, capfd, mod, tmp_path):
     assert obj.Open() == 0
     assert obj.Close() == 0
     assert obj.GetLastErrorHr() == 0
+
+
+def test_long_messages_are_cut_to_1023_characters(tmp_path):
+    """No message from Python is that long, so the trace writer is driven directly."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    exe = tmp_path / "trace_cut"
+    subprocess.run(["g++", "-std=c++17", "-I", os.path.join(root, "core"), "-o", str(exe),
+                    os.path.join(root, "tests", "cpp", "trace_cut.cpp"), os.path.join(root, "core", "TraceLog.cpp")],
+                   check=True)
+    err = subprocess.run([str(exe)], capture_output=True, text=True, check=True).stderr
+    assert err == line("n" * 1023) + "\n" + line("w" * 1023) + "\n"
