@@ -260,14 +260,26 @@ HRESULT CZuImageBuffer::AllocateMapped()
     return S_OK;
 }
 
-long CZuImageBuffer::addRef()
+namespace {
+
+// Reference counting shared by both buffer kinds; the caller deletes itself
+// when the last reference goes.
+long AddRef(std::atomic<long> &nCount)
 {
-    return m_nRefCount.fetch_add(1, std::memory_order_relaxed) + 1;
+    return nCount.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
+long DropRef(std::atomic<long> &nCount)
+{
+    return nCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+}
+
+} // namespace
+
+long CZuImageBuffer::addRef() { return AddRef(m_nRefCount); }
 long CZuImageBuffer::release()
 {
-    long nLeft = m_nRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    const long nLeft = DropRef(m_nRefCount);
     if (nLeft == 0)
         delete this;
     return nLeft;
@@ -326,14 +338,10 @@ void CZuImageBuffer::GetInfo(ZuTestBufferInfo *pInfo) const
     pInfo->qwAttribute2 = m_qwAttribute2;
 }
 
-long CZuGifBuffer::addRef()
-{
-    return m_nRefCount.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
+long CZuGifBuffer::addRef() { return AddRef(m_nRefCount); }
 long CZuGifBuffer::release()
 {
-    long nLeft = m_nRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    const long nLeft = DropRef(m_nRefCount);
     if (nLeft == 0)
         delete this;
     return nLeft;

@@ -8,12 +8,8 @@
 
 namespace qel {
 
-HRESULT MovePacked(ZuBufferAllocator *pAllocator, CQELImageBuffer *pBuffer, BYTE *pPacked, UINT64 qwSize,
-                   bool bToPacked)
+HRESULT MovePlanes(CQELImageBuffer *pBuffer, BYTE *pPacked, UINT64 qwSize, bool bToPacked)
 {
-    if (pBuffer->m_nAllocateType != BUFFER_ALLOCATE_TYPE_PLANAR)
-        return pAllocator->copyBufferData(&pBuffer, pPacked, 0, qwSize, bToPacked);
-
     const UINT unWidth = pBuffer->getWidth();
     const UINT unHeight = pBuffer->getHeight();
     tagPlanarGeometry geometry;
@@ -26,26 +22,26 @@ HRESULT MovePacked(ZuBufferAllocator *pAllocator, CQELImageBuffer *pBuffer, BYTE
         return E_INVALIDARG;
 
     BYTE *const *ppPlanes = pBuffer->m_ppPlaneTable;
-    auto fnPlanesOfRow = [&](int y, BYTE *apPlanes[4]) {
+    const PFN_MergeRow pfnMerge = ChooseMergeRow(geometry);
+    const PFN_SplitRow pfnSplit = ChooseSplitRow(geometry);
+    ForEachRow((int)unHeight, [&](int y) {
+        BYTE *apPlanes[4];
         for (int c = 0; c < 4; ++c)
             apPlanes[c] = c < geometry.nChannels ? ppPlanes[c] + (size_t)y * cbPlaneRow : nullptr;
-    };
-    if (bToPacked) {
-        const PFN_MergeRow pfnMerge = ChooseMergeRow(geometry);
-        ForEachRow((int)unHeight, [&](int y) {
-            BYTE *apPlanes[4];
-            fnPlanesOfRow(y, apPlanes);
+        if (bToPacked)
             pfnMerge(pPacked + (size_t)y * cbRow, apPlanes, unWidth);
-        });
-    } else {
-        const PFN_SplitRow pfnSplit = ChooseSplitRow(geometry);
-        ForEachRow((int)unHeight, [&](int y) {
-            BYTE *apPlanes[4];
-            fnPlanesOfRow(y, apPlanes);
+        else
             pfnSplit(pPacked + (size_t)y * cbRow, apPlanes, unWidth);
-        });
-    }
+    });
     return S_OK;
+}
+
+HRESULT MovePacked(ZuBufferAllocator *pAllocator, CQELImageBuffer *pBuffer, BYTE *pPacked, UINT64 qwSize,
+                   bool bToPacked)
+{
+    if (pBuffer->m_nAllocateType == BUFFER_ALLOCATE_TYPE_PLANAR)
+        return MovePlanes(pBuffer, pPacked, qwSize, bToPacked);
+    return pAllocator->copyBufferData(&pBuffer, pPacked, 0, qwSize, bToPacked);
 }
 
 namespace {

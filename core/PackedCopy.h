@@ -8,6 +8,10 @@
 
 namespace qel {
 
+// Merges a PLANAR buffer's planes into one packed block (bToPacked) or
+// splits the block into them. E_INVALIDARG unless qwSize is the image.
+HRESULT MovePlanes(CQELImageBuffer *pBuffer, BYTE *pPacked, UINT64 qwSize, bool bToPacked);
+
 // Moves a buffer's pixels to (bToPacked) or from one packed block. BYTE and
 // CHUNK go through the allocator's copy; planes are merged or split here.
 HRESULT MovePacked(ZuBufferAllocator *pAllocator, CQELImageBuffer *pBuffer, BYTE *pPacked, UINT64 qwSize,

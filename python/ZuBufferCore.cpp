@@ -5,6 +5,7 @@
 
 #include "AllocatorPath.h"
 #include "RowLoop.h"
+#include "PackedCopy.h"
 #include "convert/AllocateTypeKernels.h"
 
 namespace zb {
@@ -74,22 +75,6 @@ const AllocatorLibrary *GetAllocatorLibrary(std::string *pstrError)
 
 namespace {
 
-// The planar row kernels for a PLANAR pixel size; DescribeBuffer has
-// already refused sizes without a planar form.
-qel::PFN_MergeRow MergeKernelFor(const BufferShape &shape)
-{
-    qel::tagPlanarGeometry geometry{0, 0};
-    qel::GetPlanarGeometry(shape.unBytesPerPixel, &geometry);
-    return qel::ChooseMergeRow(geometry);
-}
-
-qel::PFN_SplitRow SplitKernelFor(const BufferShape &shape)
-{
-    qel::tagPlanarGeometry geometry{0, 0};
-    qel::GetPlanarGeometry(shape.unBytesPerPixel, &geometry);
-    return qel::ChooseSplitRow(geometry);
-}
-
 std::size_t PlaneRowBytes(const BufferShape &shape)
 {
     UINT unBytesPerChannel = (shape.unBytesPerPixel == 6 || shape.unBytesPerPixel == 8) ? 2u : 1u;
@@ -134,16 +119,7 @@ void ReadPacked(CQELImageBuffer *pBuffer, const BufferShape &shape, BYTE *pDst)
     const std::size_t cbRow = shape.RowBytes();
     const int nRows = (int)shape.unHeight;
     if (shape.nAllocateType == BUFFER_ALLOCATE_TYPE_PLANAR) {
-        const qel::PFN_MergeRow pfnKernel = MergeKernelFor(shape);
-        const std::size_t cbPlaneRow = PlaneRowBytes(shape);
-        BYTE *const *ppPlanes = pBuffer->m_ppPlaneTable;
-        const UINT nPlanes = PlaneCount(shape);
-        qel::ForEachRow(nRows, [&](int y) {
-            const BYTE *apRow[4] = {nullptr, nullptr, nullptr, nullptr};
-            for (UINT i = 0; i < nPlanes; ++i)
-                apRow[i] = ppPlanes[i] + (std::size_t)y * cbPlaneRow;
-            pfnKernel(pDst + (std::size_t)y * cbRow, apRow, shape.unWidth);
-        });
+        qel::MovePlanes(pBuffer, pDst, (UINT64)cbRow * shape.unHeight, true);
         return;
     }
     BYTE *const *ppRows = pBuffer->m_ppStrideTable;
@@ -155,16 +131,8 @@ void WritePacked(CQELImageBuffer *pBuffer, const BufferShape &shape, const BYTE 
     const std::size_t cbRow = shape.RowBytes();
     const int nRows = (int)shape.unHeight;
     if (shape.nAllocateType == BUFFER_ALLOCATE_TYPE_PLANAR) {
-        const qel::PFN_SplitRow pfnKernel = SplitKernelFor(shape);
-        const std::size_t cbPlaneRow = PlaneRowBytes(shape);
-        BYTE *const *ppPlanes = pBuffer->m_ppPlaneTable;
-        const UINT nPlanes = PlaneCount(shape);
-        qel::ForEachRow(nRows, [&](int y) {
-            BYTE *apRow[4] = {nullptr, nullptr, nullptr, nullptr};
-            for (UINT i = 0; i < nPlanes; ++i)
-                apRow[i] = ppPlanes[i] + (std::size_t)y * cbPlaneRow;
-            pfnKernel(pSrc + (std::size_t)y * cbRow, apRow, shape.unWidth);
-        });
+        // Splitting only reads the packed block.
+        qel::MovePlanes(pBuffer, const_cast<BYTE *>(pSrc), (UINT64)cbRow * shape.unHeight, false);
         return;
     }
     BYTE *const *ppRows = pBuffer->m_ppStrideTable;
