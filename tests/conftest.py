@@ -103,16 +103,19 @@ def trace(capfd):
     return read
 
 
-def make_utility(monkeypatch, capfd, dumpmsg="1", allocator=None):
+def make_utility(monkeypatch, capfd, dumpmsg="1", allocator=None, with_lines=False):
+    """A utility object made with the given settings; with_lines also gives
+    the trace lines of its construction."""
     monkeypatch.setenv("QEL_DUMPMSG", dumpmsg)
     if allocator is None:
         monkeypatch.delenv("QEL_BUFFER_ALLOCATOR", raising=False)
     else:
         monkeypatch.setenv("QEL_BUFFER_ALLOCATOR", allocator)
-    obj = PyQelBufferUtility.PyQelBufferUtility()
     capfd.readouterr()
+    obj = PyQelBufferUtility.PyQelBufferUtility()
+    lines = capfd.readouterr().err.splitlines()
     _UTILITIES.append(obj)
-    return obj
+    return (obj, lines) if with_lines else obj
 
 
 @pytest.fixture

@@ -5,58 +5,33 @@ import types
 import pytest
 
 
-# The full table of the finished module, in order.
-FULL_TABLE = [
-    "TLSErrorCode_hr_set", "TLSErrorCode_hr_get", "new_TLSErrorCode",
-    "delete_TLSErrorCode", "TLSErrorCode_swigregister", "TLSErrorCode_swiginit",
-    "ZuPixelInfo_nAlpha_set", "ZuPixelInfo_nAlpha_get", "ZuPixelInfo_nRed_set",
-    "ZuPixelInfo_nRed_get", "ZuPixelInfo_nGreen_set", "ZuPixelInfo_nGreen_get",
-    "ZuPixelInfo_nBlue_set", "ZuPixelInfo_nBlue_get", "new_ZuPixelInfo",
-    "delete_ZuPixelInfo", "ZuPixelInfo_swigregister", "ZuPixelInfo_swiginit",
-    "ReconstructData_pSrcBuffer_set", "ReconstructData_pSrcBuffer_get", "ReconstructData_unSrcWidth_set",
-    "ReconstructData_unSrcWidth_get", "ReconstructData_unSrcHeight_set", "ReconstructData_unSrcHeight_get",
-    "ReconstructData_unSrcStride_set", "ReconstructData_unSrcStride_get", "ReconstructData_pDstBuffer_set",
-    "ReconstructData_pDstBuffer_get", "ReconstructData_unDstWidth_set", "ReconstructData_unDstWidth_get",
-    "ReconstructData_unDstHeight_set", "ReconstructData_unDstHeight_get", "ReconstructData_unDstStride_set",
-    "ReconstructData_unDstStride_get", "ReconstructData_nStartX_set", "ReconstructData_nStartX_get",
-    "ReconstructData_nEndX_set", "ReconstructData_nEndX_get", "ReconstructData_nStartY_set",
-    "ReconstructData_nStartY_get", "ReconstructData_nEndY_set", "ReconstructData_nEndY_get",
-    "ReconstructData_fRollAngle_set", "ReconstructData_fRollAngle_get", "ReconstructData_fYawAngle_set",
-    "ReconstructData_fYawAngle_get", "ReconstructData_fPitchAngle_set", "ReconstructData_fPitchAngle_get",
-    "ReconstructData_fYOffset_set", "ReconstructData_fYOffset_get", "ReconstructData_bHasSSE2_set",
-    "ReconstructData_bHasSSE2_get", "new_ReconstructData", "delete_ReconstructData",
-    "ReconstructData_swigregister", "ReconstructData_swiginit", "new_PyQelBufferUtility",
-    "delete_PyQelBufferUtility", "PyQelBufferUtility_Uninitialize", "PyQelBufferUtility_Open",
-    "PyQelBufferUtility_Close", "PyQelBufferUtility_GetLastErrorHr", "PyQelBufferUtility_GetGifBuffer",
-    "PyQelBufferUtility_GetEmptyBuffer", "PyQelBufferUtility_ConvertImageBufferColorDepth", "PyQelBufferUtility_ConvertBufferFromBGRtoBGRA_FromPyObject",
-    "PyQelBufferUtility_ConvertImageBufferAllocateType", "PyQelBufferUtility_ConvertImageBufferToMask", "PyQelBufferUtility_Reconstruct",
-    "PyQelBufferUtility_ReduceAlphaChannel", "PyQelBufferUtility_ApplyAlphaByBuffer", "PyQelBufferUtility_ImagePixelConvert",
-    "PyQelBufferUtility_ImagePixelConvertByMask", "PyQelBufferUtility_ClearBGRByAlphaChannel", "PyQelBufferUtility_ImageBufferToMask",
-    "PyQelBufferUtility_MaskToImageBuffer", "PyQelBufferUtility_Rotate", "PyQelBufferUtility_Mirror",
-    "PyQelBufferUtility_GetROI", "PyQelBufferUtility_CreateBufferFromRawData", "PyQelBufferUtility_RevealAlphaChannel",
-    "PyQelBufferUtility_BlendIgnoreAlphaChannel", "PyQelBufferUtility_SwapRBChannel", "PyQelBufferUtility_ComposeWithBuffer",
-    "PyQelBufferUtility_ComposeWithSetting", "PyQelBufferUtility_ClearBuffer", "PyQelBufferUtility_SetBufferColor",
-    "PyQelBufferUtility_CopyBuffer", "PyQelBufferUtility_CopyImageBuffer", "PyQelBufferUtility_UpdateImageBuffer",
-    "PyQelBufferUtility_DuplicateImageBuffer", "PyQelBufferUtility_UpdateAlphaChannelByMask", "PyQelBufferUtility_UpdateColorChannelByMask",
-    "PyQelBufferUtility_GetBoundBox", "PyQelBufferUtility_GetUVMapBoundBox", "PyQelBufferUtility_GetMaskWithBoundary",
-    "PyQelBufferUtility_MaskOperation", "PyQelBufferUtility_MaskValueMapping", "PyQelBufferUtility_GetPixelInfo",
-    "PyQelBufferUtility_HitTest", "PyQelBufferUtility_CopyToClipboard", "PyQelBufferUtility_PasteFromClipboard",
-    "PyQelBufferUtility_ApplyLUTOnBuffer", "PyQelBufferUtility_GetMaskFromDepthBuffer", "PyQelBufferUtility_m_fnGetScaledDepth",
-    "PyQelBufferUtility_GetDepthFromDepthBufferByPos", "PyQelBufferUtility_GetDepthFromDepthBufferByRefBuffer", "PyQelBufferUtility_GetBoundingBoxCenterPos",
-    "PyQelBufferUtility_SetTransparentAreaRGBByBuffer", "PyQelBufferUtility_ReleaseByteArray", "PyQelBufferUtility_InverseByteArrayOrder",
-    "PyQelBufferUtility_swigregister", "PyQelBufferUtility_swiginit",
-]
+def _record(name, fields):
+    return [f"{name}_{f}_{a}" for f in fields.split() for a in ("set", "get")] + [
+        f"new_{name}", f"delete_{name}", f"{name}_swigregister", f"{name}_swiginit"]
 
-CONSTANTS = [
-    ("PIXEL_CONVERT_NOACT", 0),
-    ("PIXEL_CONVERT_ALPHA_REVEAL", 1),
-    ("PIXEL_CONVERT_ALPHA_REPLACE", 2),
-    ("PIXEL_CONVERT_ALPHA_COLOR", 3),
-    ("PIXEL_CONVERT_INVERT_COLOR", 4),
-    ("PIXEL_CONVERT_INVERT_COLOR_BY_MASK", 5),
-    ("MASK_OPERATION_TYPE_INTERSECTION", 1),
-    ("MASK_OPERATION_TYPE_DIFFERENCE", 2),
-]
+
+# The full table of the finished module, in order.
+FULL_TABLE = (_record("TLSErrorCode", "hr") + _record("ZuPixelInfo", "nAlpha nRed nGreen nBlue")
+              + _record("ReconstructData", "pSrcBuffer unSrcWidth unSrcHeight unSrcStride pDstBuffer unDstWidth "
+                        "unDstHeight unDstStride nStartX nEndX nStartY nEndY fRollAngle fYawAngle fPitchAngle "
+                        "fYOffset bHasSSE2")
+              + ["new_PyQelBufferUtility", "delete_PyQelBufferUtility"]
+              + ["PyQelBufferUtility_" + m for m in """
+    Uninitialize Open Close GetLastErrorHr GetGifBuffer GetEmptyBuffer ConvertImageBufferColorDepth
+    ConvertBufferFromBGRtoBGRA_FromPyObject ConvertImageBufferAllocateType ConvertImageBufferToMask Reconstruct
+    ReduceAlphaChannel ApplyAlphaByBuffer ImagePixelConvert ImagePixelConvertByMask ClearBGRByAlphaChannel
+    ImageBufferToMask MaskToImageBuffer Rotate Mirror GetROI CreateBufferFromRawData RevealAlphaChannel
+    BlendIgnoreAlphaChannel SwapRBChannel ComposeWithBuffer ComposeWithSetting ClearBuffer SetBufferColor
+    CopyBuffer CopyImageBuffer UpdateImageBuffer DuplicateImageBuffer UpdateAlphaChannelByMask
+    UpdateColorChannelByMask GetBoundBox GetUVMapBoundBox GetMaskWithBoundary MaskOperation MaskValueMapping
+    GetPixelInfo HitTest CopyToClipboard PasteFromClipboard ApplyLUTOnBuffer GetMaskFromDepthBuffer
+    m_fnGetScaledDepth GetDepthFromDepthBufferByPos GetDepthFromDepthBufferByRefBuffer GetBoundingBoxCenterPos
+    SetTransparentAreaRGBByBuffer ReleaseByteArray InverseByteArrayOrder
+    """.split()] + ["PyQelBufferUtility_swigregister", "PyQelBufferUtility_swiginit"])
+
+CONSTANTS = list(zip(["PIXEL_CONVERT_" + n for n in "NOACT ALPHA_REVEAL ALPHA_REPLACE ALPHA_COLOR INVERT_COLOR "
+                                                    "INVERT_COLOR_BY_MASK".split()]
+                     + ["MASK_OPERATION_TYPE_INTERSECTION", "MASK_OPERATION_TYPE_DIFFERENCE"], [0, 1, 2, 3, 4, 5, 1, 2]))
 
 # Entries of subsystems still to come; each lands at its place in the order.
 NOT_YET = {"PyQelBufferUtility_" + n for n in (

@@ -3,178 +3,116 @@ import random
 
 import pytest
 
-from conftest import E_FAIL, E_INVALIDARG, E_OUTOFMEMORY, hx, PREFIX
+from conftest import E_FAIL, E_INVALIDARG, E_OUTOFMEMORY, addr32, entry, end, hx, line
 
-ALLOC_FAIL = ("[Assert] m_pBufferAllocator->allocateImageBuffer(pBuffer, (uint)nWidth, (uint)nHeight, "
-              "(uint)nBPP, 0) , Error! hr={}")
-MAP_FAIL = ("[Assert] m_pBufferAllocator->allocateFileMappingBuffer(pBuffer, (uint)nWidth, (uint)nHeight, "
-            "(uint)nBPP, 0) , Error! hr={}")
-GIF_FAIL = "[Assert] m_pBufferAllocator->allocateGifBuffer(pBuffer) , Error! hr={}"
+ALLOC_FAIL = "[Assert] m_pBufferAllocator->{}(pBuffer, (uint)nWidth, (uint)nHeight, (uint)nBPP, 0) , Error! hr={}"
 RAW = "PyQelBufferUtility::CreateBufferFromRawData"
+RAW_OK = [entry(RAW), line(" allocateImageBuffer, HR = 0"), end(RAW)]
 
 
 def pixels(n, rng=random.Random(7)):
     return bytes(rng.randrange(256) for _ in range(n))
 
 
+def shape(zb, buf):
+    info = zb.info(buf)
+    return tuple(info[k] for k in ("width", "height", "bpp", "alloc_type", "file_mapped", "refcount"))
+
+
 @pytest.mark.parametrize("args, mapped", [((100, 50, 4), False), ((100, 50, 4, True), False),
                                           ((100, 50, 4, False), True)])
 def test_get_empty_buffer(util, zb, keep, trace, args, mapped):
-    buf = keep(util.GetEmptyBuffer(*args))
-    info = zb.info(buf)
-    assert (info["width"], info["height"], info["bpp"], info["alloc_type"]) == (100, 50, 4, 0)
-    assert info["file_mapped"] is mapped
-    assert info["refcount"] == 1
+    assert shape(zb, keep(util.GetEmptyBuffer(*args))) == (100, 50, 4, 0, mapped, 1)
     assert trace() == []
 
 
-@pytest.mark.parametrize("onmemory, op, text", [(True, "allocateImageBuffer", ALLOC_FAIL),
-                                                (False, "allocateFileMappingBuffer", MAP_FAIL)])
-def test_get_empty_buffer_failure(util, zb, trace, onmemory, op, text):
-    zb.fail_next(op)
-    assert util.GetEmptyBuffer(4, 4, 4, onmemory) is None
-    # The allocation texts carry their own newline: the line ends with two.
-    assert trace() == [PREFIX + text.format(hx(E_OUTOFMEMORY)), ""]
+@pytest.mark.parametrize("size, onmemory, op, hr", [
+    ((4, 4, 4), True, "allocateImageBuffer", E_OUTOFMEMORY),   # injected
+    ((4, 4, 4), False, "allocateFileMappingBuffer", E_OUTOFMEMORY),
+    ((0, 4, 4), True, None, E_INVALIDARG), ((4, 4, 5), True, None, E_INVALIDARG),
+    ((4, -1, 4), True, None, E_OUTOFMEMORY), ((65536, 65536, 8), True, None, E_OUTOFMEMORY),
+])
+def test_get_empty_buffer_failure(util, zb, trace, size, onmemory, op, hr):
+    if op:
+        zb.fail_next(op)
+    assert util.GetEmptyBuffer(*size, onmemory) is None
+    # The allocation texts carry their own newline: the line ends with two. No last-error code.
+    call = "allocateImageBuffer" if onmemory else "allocateFileMappingBuffer"
+    assert trace() == [line(ALLOC_FAIL.format(call, hx(hr))), ""]
     assert util.GetLastErrorHr() == 0
-
-
-@pytest.mark.parametrize("size", [(0, 4, 4), (4, -1, 4), (4, 4, 5), (-1, -1, 8), (65536, 65536, 8)])
-def test_get_empty_buffer_refused_sizes(util, trace, size):
-    assert util.GetEmptyBuffer(*size) is None
-    lines = trace()
-    assert lines[0].startswith(PREFIX + "[Assert] m_pBufferAllocator->allocateImageBuffer(pBuffer")
-    assert lines[0].endswith(("hr=80070057", "hr=8007000e"))
-
-
-def test_get_empty_buffer_success_without_buffer(util, zb, trace):
-    zb.fail_next("allocateImageBuffer", hr=0)
-    assert util.GetEmptyBuffer(4, 4, 4) is None
-    assert trace() == []
+    zb.fail_next("allocateImageBuffer", hr=0)  # success without a buffer logs nothing
+    assert util.GetEmptyBuffer(4, 4, 4) is None and trace() == []
 
 
 def test_gif_buffer(util, zb, trace):
-    gif = util.GetGifBuffer()
-    assert repr(gif).startswith("<Swig Object of type 'CQELGifBuffer *'")
+    assert repr(util.GetGifBuffer()).startswith("<Swig Object of type 'CQELGifBuffer *'")
     zb.fail_next("allocateGifBuffer", hr=E_FAIL)
     assert util.GetGifBuffer() is None
-    assert trace() == [PREFIX + GIF_FAIL.format(hx(E_FAIL)), ""]
+    assert trace() == [line(f"[Assert] m_pBufferAllocator->allocateGifBuffer(pBuffer) , Error! hr={hx(E_FAIL)}"), ""]
 
 
 @pytest.mark.parametrize("w, h, bpp", [(3, 2, 4), (5, 9, 1), (7, 3, 8), (1, 1, 3)])
 def test_create_from_raw_data(util, zb, keep, trace, w, h, bpp):
     data = pixels(w * h * bpp)
     src = zb.byte_array(data)
-    try:
-        buf = keep(util.CreateBufferFromRawData(src, w, h, bpp))
-    finally:
-        zb.free_byte_array(src)
-    info = zb.info(buf)
-    assert (info["width"], info["height"], info["bpp"], info["alloc_type"], info["file_mapped"]) == \
-        (w, h, bpp, 0, False)
-    assert zb.to_bytes(buf) == data
-    assert trace() == [PREFIX + f"FUNCTION : {RAW}() entry", PREFIX + " allocateImageBuffer, HR = 0",
-                       PREFIX + f"FUNCTION : {RAW}() end"]
+    buf = keep(util.CreateBufferFromRawData(src, w, h, bpp))
+    zb.free_byte_array(src)
+    assert (shape(zb, buf), zb.to_bytes(buf), trace()) == ((w, h, bpp, 0, False, 1), data, RAW_OK)
 
 
-def test_create_from_raw_data_allocation_failure(util, zb, trace):
+def test_create_from_raw_data_failures(util, zb, keep, trace):
     util.Close()
+    src = zb.byte_array(b"\x09" * 4)
     zb.fail_next("allocateImageBuffer", hr=E_INVALIDARG)
-    src = zb.byte_array(bytes(4))
-    try:
-        assert util.CreateBufferFromRawData(src, 1, 1, 4) is None
-        # Success without a buffer: no end line, last error untouched.
-        zb.fail_next("allocateImageBuffer", hr=0)
-        assert util.CreateBufferFromRawData(src, 1, 1, 4) is None
-    finally:
-        zb.free_byte_array(src)
-    assert trace() == [PREFIX + f"FUNCTION : {RAW}() entry", PREFIX + " allocateImageBuffer, HR = 80070057",
-                       PREFIX + f"FUNCTION : {RAW}() entry", PREFIX + " allocateImageBuffer, HR = 0"]
+    assert util.CreateBufferFromRawData(src, 1, 1, 4) is None
+    zb.fail_next("allocateImageBuffer", hr=0)  # success without a buffer: no end line, last error untouched
+    assert util.CreateBufferFromRawData(src, 1, 1, 4) is None
+    assert trace() == [entry(RAW), line(" allocateImageBuffer, HR = 80070057"),
+                       entry(RAW), line(" allocateImageBuffer, HR = 0")]
     assert util.GetLastErrorHr() == E_INVALIDARG
-    util.Close()
-
-
-def test_create_from_raw_data_without_allocator(util, zb, trace):
-    util.Close()
+    # A None source or a lock without pixels leaves the new buffer as it was made.
+    assert zb.to_bytes(keep(util.CreateBufferFromRawData(None, 2, 2, 1))) == bytes(4)
+    zb.fail_next("lock_no_data")
+    assert zb.to_bytes(keep(util.CreateBufferFromRawData(src, 2, 2, 1))) == bytes(4)
     util.Uninitialize()
     trace()
-    src = zb.byte_array(bytes(4))
-    try:
-        assert util.CreateBufferFromRawData(src, 1, 1, 4) is None
-    finally:
-        zb.free_byte_array(src)
-    assert trace() == [PREFIX + f"FUNCTION : {RAW}() entry", PREFIX + " allocateImageBuffer, HR = 80004005"]
+    assert util.CreateBufferFromRawData(src, 1, 1, 4) is None
+    zb.free_byte_array(src)
+    assert trace() == [entry(RAW), line(" allocateImageBuffer, HR = 80004005")]
     assert util.GetLastErrorHr() == E_FAIL
     util.Close()
-
-
-def test_create_from_raw_data_none_source_gives_the_new_buffer(util, zb, keep):
-    buf = keep(util.CreateBufferFromRawData(None, 2, 2, 1))
-    assert zb.to_bytes(buf) == bytes(4)
-
-
-def test_create_from_raw_data_lock_without_data(util, zb, keep):
-    zb.fail_next("lock_no_data")
-    src = zb.byte_array(b"\x09" * 4)
-    try:
-        buf = keep(util.CreateBufferFromRawData(src, 2, 2, 1))
-    finally:
-        zb.free_byte_array(src)
-    assert zb.to_bytes(buf) == bytes(4)
 
 
 @pytest.mark.parametrize("alloc_type", [0, 1])
 @pytest.mark.parametrize("mapped", [False, True])
 def test_duplicate(util, zb, make_buf, keep, trace, alloc_type, mapped):
-    w, h, bpp = 5, 9, 4
-    data = pixels(w * h * bpp)
-    src = make_buf(data, w, h, bpp, alloc_type, mapped)
+    data = pixels(5 * 9 * 4)
+    src = make_buf(data, 5, 9, 4, alloc_type, mapped)
     zb.set_attributes(src, 0x1122334455667788, 2**64 - 1)
     dup = keep(util.DuplicateImageBuffer(src))
-    info = zb.info(dup)
-    assert info["alloc_type"] == alloc_type
-    assert info["file_mapped"] is False
-    assert (info["width"], info["height"], info["bpp"]) == (w, h, bpp)
-    assert (info["attribute1"], info["attribute2"]) == (0x1122334455667788, 2**64 - 1)
-    assert info["refcount"] == 1
-    assert zb.to_bytes(dup) == data
-    assert zb.info(src)["refcount"] == 1
-    assert trace() == []
+    # Always in process memory, with the source's type, pixels and attributes.
+    assert shape(zb, dup) == (5, 9, 4, alloc_type, False, 1)
+    assert (zb.info(dup)["attribute1"], zb.info(dup)["attribute2"]) == (0x1122334455667788, 2**64 - 1)
+    assert (zb.to_bytes(dup), zb.info(src)["refcount"], trace()) == (data, 1, [])
+    # The two modules share one type registry: pointers pass both ways.
+    assert zb.to_bytes(keep(util.DuplicateImageBuffer(dup))) == data
 
 
-def test_duplicate_none_and_no_allocator(util, make_buf, trace):
-    assert util.DuplicateImageBuffer(None) is None
-    src = make_buf(bytes(4), 1, 1, 4)
-    util.Uninitialize()
-    trace()
-    assert util.DuplicateImageBuffer(src) is None
-    assert trace() == []
-
-
-def test_duplicate_allocation_failure(util, zb, make_buf, trace):
-    src = make_buf(bytes(4), 1, 1, 4)
-    zb.fail_next("allocateImageBuffer")
-    assert util.DuplicateImageBuffer(src) is None
-    assert trace() == [PREFIX + "[PyQelBufferUtility] buffer allocate fail"]
-
-
-@pytest.mark.parametrize("fault", ["copyBufferData", "lock", "lock_no_data"])
-def test_duplicate_copy_failure_releases_the_copy(util, zb, make_buf, trace, fault):
+@pytest.mark.parametrize("fault, text", [(None, None), ("allocateImageBuffer", "buffer allocate fail"),
+                                         ("copyBufferData", "buffer copy fail, {}"), ("lock", "buffer copy fail, {}"),
+                                         ("lock_no_data", "buffer copy fail, {}")])
+def test_duplicate_failures(util, zb, make_buf, trace, fault, text):
     src = make_buf(bytes(16), 2, 2, 4)
     live = zb.live_buffers()
-    zb.fail_next(fault)
+    if fault is None:  # no source, or no allocator: nothing logged
+        assert util.DuplicateImageBuffer(None) is None
+        util.Uninitialize()
+        trace()
+    else:
+        zb.fail_next(fault)
     assert util.DuplicateImageBuffer(src) is None
     assert zb.live_buffers() == live
-    [message] = trace()
-    assert message.startswith(PREFIX + "[PyQelBufferUtility] buffer copy fail, ")
-    assert int(message.rsplit(" ", 1)[1], 16) == int(src) & 0xFFFFFFFF
-
-
-def test_zubuffer_buffers_round_trip_through_the_utility(util, zb, keep):
-    """The two modules share one type registry: pointers pass both ways."""
-    src = keep(zb.from_bytes(b"\x01\x02\x03\x04" * 6, 3, 2, 4, 1))
-    dup = keep(util.DuplicateImageBuffer(src))
-    again = keep(util.DuplicateImageBuffer(dup))
-    assert zb.to_bytes(again) == b"\x01\x02\x03\x04" * 6
+    assert trace() == ([line("[PyQelBufferUtility] " + text.format(addr32(src)))] if text else [])
 
 
 def test_large_buffers_come_zeroed_and_round_trip(util, zb, keep):
