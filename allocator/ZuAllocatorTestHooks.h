@@ -35,6 +35,11 @@ struct ZuTestBufferInfo {
 // unknown name or a negative count, E_POINTER for a null name.
 ZU_TEST_HOOK_API HRESULT ZuTest_FailNext(const char *pszOperation, int nCount, HRESULT hrFail);
 
+// ZuTest_FailNext after letting nSkip calls of the operation pass first, so
+// that a method's second lock or allocation can fail on its own. A negative
+// nSkip is E_INVALIDARG.
+ZU_TEST_HOOK_API HRESULT ZuTest_FailNextAfter(const char *pszOperation, int nSkip, int nCount, HRESULT hrFail);
+
 // Disarms every operation.
 ZU_TEST_HOOK_API void ZuTest_ClearFaults(void);
 
@@ -49,6 +54,7 @@ ZU_TEST_HOOK_API int ZuTest_IsLiveImageBuffer(const CQELImageBuffer *pBuffer);
 ZU_TEST_HOOK_API HRESULT ZuTest_GetImageBufferInfo(const CQELImageBuffer *pBuffer, ZuTestBufferInfo *pInfo);
 
 typedef HRESULT (*PFN_ZuTest_FailNext)(const char *, int, HRESULT);
+typedef HRESULT (*PFN_ZuTest_FailNextAfter)(const char *, int, int, HRESULT);
 typedef void (*PFN_ZuTest_ClearFaults)(void);
 typedef long (*PFN_ZuTest_LiveImageBuffers)(void);
 typedef int (*PFN_ZuTest_IsLiveImageBuffer)(const CQELImageBuffer *);
@@ -57,6 +63,7 @@ typedef HRESULT (*PFN_ZuTest_GetImageBufferInfo)(const CQELImageBuffer *, ZuTest
 } // extern "C"
 
 #define ZU_TEST_FAIL_NEXT_EXPORT "ZuTest_FailNext"
+#define ZU_TEST_FAIL_NEXT_AFTER_EXPORT "ZuTest_FailNextAfter"
 #define ZU_TEST_CLEAR_FAULTS_EXPORT "ZuTest_ClearFaults"
 #define ZU_TEST_LIVE_IMAGE_BUFFERS_EXPORT "ZuTest_LiveImageBuffers"
 #define ZU_TEST_IS_LIVE_IMAGE_BUFFER_EXPORT "ZuTest_IsLiveImageBuffer"

@@ -134,15 +134,20 @@ ZU_EXPORT void DeleteZuBufferAllocator(ZuBufferAllocator *pAllocator)
     delete static_cast<zu::CZuBufferAllocator *>(pAllocator);
 }
 
-ZU_EXPORT HRESULT ZuTest_FailNext(const char *pszOperation, int nCount, HRESULT hrFail)
+ZU_EXPORT HRESULT ZuTest_FailNextAfter(const char *pszOperation, int nSkip, int nCount, HRESULT hrFail)
 {
     if (pszOperation == nullptr)
         return E_POINTER;
     int nOp = zu::FaultOpFromName(pszOperation);
-    if (nOp < 0 || nCount < 0)
+    if (nOp < 0 || nCount < 0 || nSkip < 0)
         return E_INVALIDARG;
-    zu::ArmFault(static_cast<zu::FaultOp>(nOp), nCount, hrFail);
+    zu::ArmFault(static_cast<zu::FaultOp>(nOp), nSkip, nCount, hrFail);
     return S_OK;
+}
+
+ZU_EXPORT HRESULT ZuTest_FailNext(const char *pszOperation, int nCount, HRESULT hrFail)
+{
+    return ZuTest_FailNextAfter(pszOperation, 0, nCount, hrFail);
 }
 
 ZU_EXPORT void ZuTest_ClearFaults(void)

@@ -21,7 +21,8 @@ enum FaultOp {
 // Index of a named operation, or -1 when the name is unknown.
 int FaultOpFromName(const char *pszName);
 
-void ArmFault(FaultOp op, int nCount, HRESULT hr);
+// After nSkip calls of op pass, the next nCount fail with hr.
+void ArmFault(FaultOp op, int nSkip, int nCount, HRESULT hr);
 void ClearFaults();
 
 // Consumes one armed failure of op. True when this call must fail; *pHr

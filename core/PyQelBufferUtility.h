@@ -41,7 +41,9 @@ public:
                                                     int nType = BUFFER_ALLOCATE_TYPE_BYTE, bool onMem = true);
     CQELImageBuffer *ConvertImageBufferToMask(CQELImageBuffer *pSrcImageBuffer, int nWidth, int nHeight, int srcBPP,
                                               int dstBPP);
+
     // table position: Reconstruct (geometry)
+
     CQELImageBuffer *ReduceAlphaChannel(CQELImageBuffer *pSrcImageBuffer);
     HRESULT ApplyAlphaByBuffer(CQELImageBuffer *pDstImageBuffer, CQELImageBuffer *pSrcImageBuffer);
     CQELImageBuffer *ImagePixelConvert(CQELImageBuffer *pSrcImageBuffer, PIXEL_CONVERT_MODE nMode,
@@ -51,13 +53,19 @@ public:
     CQELImageBuffer *ClearBGRByAlphaChannel(CQELImageBuffer *pSrcImageBuffer, int nThreshold = 0);
     CQELImageBuffer *ImageBufferToMask(CQELImageBuffer *pSrcImageBuffer, bool bFromColor = false);
     CQELImageBuffer *MaskToImageBuffer(CQELImageBuffer *pSrcMaskBuffer, bool bToColor = false);
+
     // table positions: Rotate, Mirror (geometry)
+
     CQELImageBuffer *GetROI(CQELImageBuffer *pSrcImageBuffer, int nLeft, int nTop, int nWidth, int nHeight);
     CQELImageBuffer *CreateBufferFromRawData(byte *pSrcData, int nWidth, int nHeight, int nBytePerPixel);
     HRESULT RevealAlphaChannel(CQELImageBuffer *pSrcImageBuffer);
+
     // table position: BlendIgnoreAlphaChannel (compose)
+
     HRESULT SwapRBChannel(CQELImageBuffer *pSrcImageBuffer);
+
     // table positions: ComposeWithBuffer (two forms), ComposeWithSetting (compose)
+
     HRESULT ClearBuffer(CQELImageBuffer *pDstBuffer, int const x, int const y, UINT const width, UINT const height,
                         DWORD const color);
     HRESULT SetBufferColor(CQELImageBuffer *pDstBuffer, int nAlpha, int nRed, int nGreen, int nBlue,
@@ -65,13 +73,27 @@ public:
     HRESULT CopyBuffer(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pSrcBuffer, int const x, int const y,
                        UINT const width, UINT const height);
     HRESULT CopyImageBuffer(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pSrcBuffer, bool bCopyTo = true);
+
     // table position: UpdateImageBuffer (compose)
+
     CQELImageBuffer *DuplicateImageBuffer(CQELImageBuffer *pSrcBuffer);
-    // table positions: UpdateAlphaChannelByMask, UpdateColorChannelByMask, GetBoundBox, GetUVMapBoundBox,
-    // GetMaskWithBoundary, MaskOperation, MaskValueMapping, GetPixelInfo, HitTest (mask), CopyToClipboard,
-    // PasteFromClipboard (clipboard), ApplyLUTOnBuffer (lut), GetMaskFromDepthBuffer, m_fnGetScaledDepth,
-    // GetDepthFromDepthBufferByPos, GetDepthFromDepthBufferByRefBuffer (depth), GetBoundingBoxCenterPos,
-    // SetTransparentAreaRGBByBuffer (mask)
+    // table positions: UpdateAlphaChannelByMask, UpdateColorChannelByMask, GetBoundBox, GetUVMapBoundBox (mask)
+
+    // table positions: GetMaskWithBoundary, MaskOperation, MaskValueMapping (mask)
+
+    // table positions: GetPixelInfo, HitTest (mask)
+
+    // table positions: CopyToClipboard, PasteFromClipboard (clipboard)
+
+    // table position: ApplyLUTOnBuffer (lut)
+
+    // table positions: GetMaskFromDepthBuffer, m_fnGetScaledDepth, GetDepthFromDepthBufferByPos,
+    // GetDepthFromDepthBufferByRefBuffer (depth)
+
+    // table position: GetBoundingBoxCenterPos (mask)
+
+    // table position: SetTransparentAreaRGBByBuffer (mask)
+
     void ReleaseByteArray(byte *buffer);
     byte *InverseByteArrayOrder(byte *buffer, int w, int h);
 
@@ -85,6 +107,18 @@ public:
 
 private:
     HRESULT m_fnSetLastErrorHr(HRESULT hr);
+
+    // internal helpers of geometry
+
+    // internal helpers of compose
+
+    // internal helpers of mask
+
+    // internal helpers of depth
+
+    // internal helpers of lut
+
+    // internal helpers of clipboard
 
     ZuBufferAllocator *m_pBufferAllocator = nullptr;
     void *m_hAllocatorModule = nullptr;

@@ -37,7 +37,7 @@ bool Load(AllocatorLibrary *pLib, std::string *pstrError)
     }
     PFN_CreateZuBufferAllocator pfnCreate = nullptr;
     if (!LookUp(hModule, ZU_CREATE_ALLOCATOR_EXPORT, &pfnCreate, pstrError) ||
-        !LookUp(hModule, ZU_TEST_FAIL_NEXT_EXPORT, &pLib->pfnFailNext, pstrError) ||
+        !LookUp(hModule, ZU_TEST_FAIL_NEXT_AFTER_EXPORT, &pLib->pfnFailNextAfter, pstrError) ||
         !LookUp(hModule, ZU_TEST_CLEAR_FAULTS_EXPORT, &pLib->pfnClearFaults, pstrError) ||
         !LookUp(hModule, ZU_TEST_LIVE_IMAGE_BUFFERS_EXPORT, &pLib->pfnLiveImageBuffers, pstrError) ||
         !LookUp(hModule, ZU_TEST_IS_LIVE_IMAGE_BUFFER_EXPORT, &pLib->pfnIsLiveImageBuffer, pstrError) ||

@@ -13,7 +13,7 @@ namespace zb {
 
 struct AllocatorLibrary {
     ZuBufferAllocator *pAllocator = nullptr;
-    PFN_ZuTest_FailNext pfnFailNext = nullptr;
+    PFN_ZuTest_FailNextAfter pfnFailNextAfter = nullptr;
     PFN_ZuTest_ClearFaults pfnClearFaults = nullptr;
     PFN_ZuTest_LiveImageBuffers pfnLiveImageBuffers = nullptr;
     PFN_ZuTest_IsLiveImageBuffer pfnIsLiveImageBuffer = nullptr;

@@ -550,7 +550,7 @@ PyObject *zb_free_byte_array(PyObject *pyPointer)
     Py_RETURN_NONE;
 }
 
-PyObject *zb_fail_next(PyObject *pyOperation, PyObject *pyCount, PyObject *pyHr)
+PyObject *zb_fail_next(PyObject *pyOperation, PyObject *pyCount, PyObject *pyHr, PyObject *pySkip)
 {
     const char *pszFn = "fail_next";
     if (!PyUnicode_Check(pyOperation))
@@ -559,18 +559,21 @@ PyObject *zb_fail_next(PyObject *pyOperation, PyObject *pyCount, PyObject *pyHr)
     const char *pszOperation = PyUnicode_AsUTF8(pyOperation);
     if (pszOperation == nullptr)
         return nullptr;
-    long long nCount = 0, nHr = 0;
-    if (!ArgInt(pszFn, "count", pyCount, &nCount) || !ArgInt(pszFn, "hr", pyHr, &nHr))
+    long long nCount = 0, nHr = 0, nSkip = 0;
+    if (!ArgInt(pszFn, "count", pyCount, &nCount) || !ArgInt(pszFn, "hr", pyHr, &nHr) ||
+        !ArgInt(pszFn, "skip", pySkip, &nSkip))
         return nullptr;
     if (nCount < 0 || nCount > INT_MAX)
         return Fail(PyExc_ValueError, Format("fail_next: expected a count from 0 to %d, got %lld", INT_MAX, nCount));
+    if (nSkip < 0 || nSkip > INT_MAX)
+        return Fail(PyExc_ValueError, Format("fail_next: expected a skip from 0 to %d, got %lld", INT_MAX, nSkip));
     // Codes are taken signed (-2147024882) or as written in hex (0x8007000E).
     if (nHr < INT_MIN || nHr > (long long)UINT_MAX)
         return Fail(PyExc_ValueError, Format("fail_next: hr %lld is not a 32-bit HRESULT", nHr));
     const zb::AllocatorLibrary *pLib = Library();
     if (pLib == nullptr)
         return nullptr;
-    HRESULT hr = pLib->pfnFailNext(pszOperation, (int)nCount, (HRESULT)(std::uint32_t)nHr);
+    HRESULT hr = pLib->pfnFailNextAfter(pszOperation, (int)nSkip, (int)nCount, (HRESULT)(std::uint32_t)nHr);
     if (hr == E_INVALIDARG || hr == E_POINTER)
         return Fail(PyExc_ValueError,
                     Format("fail_next: unknown operation '%s'; expected one of %s", pszOperation, kOperationNames));
@@ -623,7 +626,7 @@ PyObject *zb_byte_array(PyObject *pyData);
 PyObject *zb_BYTE_array(PyObject *pyData);
 PyObject *zb_read_byte_array(PyObject *pyPointer, PyObject *pySize);
 PyObject *zb_free_byte_array(PyObject *pyPointer);
-PyObject *zb_fail_next(PyObject *pyOperation, PyObject *pyCount, PyObject *pyHr);
+PyObject *zb_fail_next(PyObject *pyOperation, PyObject *pyCount, PyObject *pyHr, PyObject *pySkip);
 PyObject *zb_clear_faults();
 
 %init %{
@@ -717,13 +720,15 @@ def free_byte_array(ptr):
     return _free_byte_array(ptr)
 
 
-def fail_next(operation, count=1, hr=E_OUTOFMEMORY):
-    """Makes the next `count` calls of an allocator operation fail:
+def fail_next(operation, count=1, hr=E_OUTOFMEMORY, skip=0):
+    """Makes `count` calls of an allocator operation fail, after letting the
+    next `skip` calls of it pass (so a method's second lock or allocation
+    can fail on its own):
     "allocateImageBuffer", "allocateFileMappingBuffer", "allocateGifBuffer"
     and "copyBufferData" return `hr` (hr=0: success reported, no buffer
     given, nothing copied); "lock" returns false with a null data pointer;
     "lock_no_data" returns true with a null data pointer."""
-    return _fail_next(operation, count, hr)
+    return _fail_next(operation, count, hr, skip)
 
 
 def clear_faults():

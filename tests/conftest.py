@@ -150,3 +150,21 @@ def fixture_libs(tmp_path_factory):
         )
         built[name] = str(target)
     return built
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run_cpp(tmp_path, source, *extra_sources, flags=()):
+    """Compiles tests/cpp/<source> (with extra project sources, paths from
+    the project root) against the project's headers, runs it and returns
+    its completed process; a failing program fails the test with its
+    output."""
+    exe = tmp_path / os.path.splitext(os.path.basename(source))[0]
+    includes = [f"-I{os.path.join(ROOT, d)}" for d in ("core", "binding", "")]
+    subprocess.run(["g++", "-std=c++17", "-O2", "-fopenmp", *includes, *flags, "-o", str(exe),
+                    os.path.join(ROOT, "tests", "cpp", source), *[os.path.join(ROOT, s) for s in extra_sources]],
+                   check=True)
+    done = subprocess.run([str(exe)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done

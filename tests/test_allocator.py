@@ -137,7 +137,8 @@ def test_largest_buffers_gif_buffers_null_out_pointers_clear_faults_the_hooks_an
     assert LIB.ZuTest_FailNext(None, 1, 0) == E_POINTER
     out = subprocess.run(["nm", "-D", "--defined-only", ALLOCATOR_PATH], capture_output=True, text=True).stdout
     assert {ln.split()[2] for ln in out.splitlines() if ln.split()[1] == "T"} == {  # nothing else is exported
-        "CreateZuBufferAllocator", "DeleteZuBufferAllocator", "ZuTest_FailNext", "ZuTest_ClearFaults",
+        "CreateZuBufferAllocator", "DeleteZuBufferAllocator", "ZuTest_FailNext", "ZuTest_FailNextAfter",
+        "ZuTest_ClearFaults",
         "ZuTest_LiveImageBuffers", "ZuTest_IsLiveImageBuffer", "ZuTest_GetImageBufferInfo"}
 
 

@@ -106,11 +106,13 @@ def test_apply(util, zb, make_buf, trace, dst_type, src_type, bpp):
     (None, 0, S_OK, ["same buffer, nothing to do"]),
     *[(s, 0, E_FAIL, ["not allow different size"]) for s in ((3, 2, 4), (2, 3, 4), (2, 2, 8))],
     ((2, 2, 4), 2, E_POINTER, ["Dst:{dst} : Src:{src}", f"[{APPLY}] lock src failed, {{src}}"]),  # src locked first
+    ((2, 2, 4), (1, 1), E_POINTER, ["Dst:{dst} : Src:{src}", f"[{APPLY}] lock dst failed, {{dst}}"]),
 ])
 def test_apply_refusals(util, zb, make_buf, trace, shape, locks_failing, hr, why):
     dst = make_buf(data := random.Random(8).randbytes(16), 2, 2, 4)
     src = dst if shape is None else make_buf(bytes(shape[0] * shape[1] * shape[2]), *shape)
-    zb.fail_next("lock", locks_failing)
+    skip, count = locks_failing if isinstance(locks_failing, tuple) else (0, locks_failing)
+    zb.fail_next("lock", count, skip=skip)
     assert (util.ApplyAlphaByBuffer(dst, src), zb.to_bytes(dst)) == (hr, data)
     assert trace() == [entry(APPLY)] + [line(t.format(dst=addr32(dst), src=addr32(src))) for t in why]
 

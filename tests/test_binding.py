@@ -34,13 +34,27 @@ CONSTANTS = list(zip(["PIXEL_CONVERT_" + n for n in "NOACT ALPHA_REVEAL ALPHA_RE
                      + ["MASK_OPERATION_TYPE_INTERSECTION", "MASK_OPERATION_TYPE_DIFFERENCE"], [0, 1, 2, 3, 4, 5, 1, 2]))
 
 # Entries of subsystems still to come; each lands at its place in the order.
-NOT_YET = {"PyQelBufferUtility_" + n for n in (
-    "Reconstruct", "Rotate", "Mirror", "BlendIgnoreAlphaChannel", "ComposeWithBuffer", "ComposeWithSetting",
-    "UpdateImageBuffer", "UpdateAlphaChannelByMask", "UpdateColorChannelByMask", "GetBoundBox", "GetUVMapBoundBox",
-    "GetMaskWithBoundary", "MaskOperation", "MaskValueMapping", "GetPixelInfo", "HitTest", "CopyToClipboard",
-    "PasteFromClipboard", "ApplyLUTOnBuffer", "GetMaskFromDepthBuffer", "m_fnGetScaledDepth",
-    "GetDepthFromDepthBufferByPos", "GetDepthFromDepthBufferByRefBuffer", "GetBoundingBoxCenterPos",
-    "SetTransparentAreaRGBByBuffer")}
+NOT_YET = set()
+
+NOT_YET |= {"PyQelBufferUtility_" + n for n in "Reconstruct Rotate Mirror".split()}  # geometry
+
+NOT_YET |= {"PyQelBufferUtility_" + n for n in (
+    "BlendIgnoreAlphaChannel ComposeWithBuffer ComposeWithSetting UpdateImageBuffer").split()}  # compose
+
+NOT_YET |= {"PyQelBufferUtility_" + n for n in (
+    "UpdateAlphaChannelByMask UpdateColorChannelByMask GetBoundBox GetUVMapBoundBox GetPixelInfo HitTest "
+    "GetBoundingBoxCenterPos").split()}  # mask: channels, boxes, probes
+
+NOT_YET |= {"PyQelBufferUtility_" + n for n in (
+    "GetMaskWithBoundary MaskOperation MaskValueMapping SetTransparentAreaRGBByBuffer").split()}  # mask: combine
+
+NOT_YET |= {"PyQelBufferUtility_" + n for n in (
+    "GetMaskFromDepthBuffer m_fnGetScaledDepth GetDepthFromDepthBufferByPos "
+    "GetDepthFromDepthBufferByRefBuffer").split()}  # depth
+
+NOT_YET |= {"PyQelBufferUtility_" + n for n in "CopyToClipboard PasteFromClipboard".split()}  # clipboard
+
+NOT_YET |= {"PyQelBufferUtility_" + n for n in "ApplyLUTOnBuffer".split()}  # lut
 
 
 def table(mod):

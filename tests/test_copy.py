@@ -49,6 +49,7 @@ def test_refusals(util, make_buf, trace, monkeypatch, capfd):
 # A lock without pixels fails a copy that needs them and leaves fills undone; a failed copy's code is passed on.
 @pytest.mark.parametrize("method, dst_type, fault, code, text", [
     *[(m, BYTE, "lock", E_POINTER, "lock dst failed, {dst}") for m in ("CopyImageBuffer", "CopyBuffer")],
+    ("CopyBuffer", BYTE, ("lock", 1), E_POINTER, "lock src failed, {src}"),  # the destination is locked first
     *[("CopyImageBuffer", t, f, hr, "copy from src failed, {src}") for t, f, hr in [
       (CHUNK, "lock_no_data", E_POINTER), (BYTE, "copyBufferData", E_OUTOFMEMORY), (CHUNK, "copyBufferData", E_FAIL)]],
     ("CopyBuffer", PLANAR, "lock_no_data", E_FAIL, None), ("ClearBuffer", PLANAR, "lock_no_data", S_OK, None),
@@ -56,7 +57,8 @@ def test_refusals(util, make_buf, trace, monkeypatch, capfd):
 def test_lock_and_copy_faults(util, make_buf, trace, method, dst_type, fault, code, text):
     dst, src = make_buf(bytes(24), 3, 2, 4, dst_type), make_buf(rnd(24), 3, 2, 4)
     zb.set_attributes(src, 5, 6)
-    zb.fail_next(fault, hr=code)
+    fault, skip = fault if isinstance(fault, tuple) else (fault, 0)
+    zb.fail_next(fault, hr=code, skip=skip)
     args = {"CopyImageBuffer": (dst, src), "CopyBuffer": (dst, src, 0, 0, 3, 2), "ClearBuffer": (dst, 0, 0, 3, 2, 9),
             "SetBufferColor": (dst, 9, 9, 9, 9)}[method]
     assert getattr(util, method)(*args) == code

@@ -99,6 +99,7 @@ REFUSALS = [  # p: 3 x 2 PLANAR bpp 6, c: 2 x 2 CHUNK bpp 4
      "allocateFileMappingBuffer, allocateGifBuffer, copyBufferData, lock, lock_no_data"),
     ("fail_next(b'lock')", T + "fail_next: operation must be a str, not bytes"),
     ("fail_next('lock', -1)", V + "fail_next: expected a count from 0 to 2147483647, got -1"),
+    ("fail_next('lock', 1, skip=-1)", V + "fail_next: expected a skip from 0 to 2147483647, got -1"),
     ("fail_next('lock', 1, 2**32)", HRESULT % 2**32),
     ("fail_next('lock', 1, -2**31 - 1)", HRESULT % (-2**31 - 1)),
     ("from_numpy(None)", V + "from_numpy: array is None, expected a uint8 or uint16 numpy array"),
@@ -168,3 +169,13 @@ def test_loading_the_allocator_library(tmp_path):
     assert (ok.returncode, ok.stdout, bad.returncode) == (0, "b'abcd' 0\n", 1), ok.stderr
     assert bad.stderr.splitlines()[-1].startswith(f"ImportError: zubuffer: cannot load the buffer allocator library "
                                                 f"{alone / 'Kernel' / 'Photo' / 'libZuBufferAllocator.so'}: ")
+
+
+def test_fail_next_skip_lets_calls_pass_first(keep):
+    zb.fail_next("allocateImageBuffer", 2, skip=3)
+    made = [zb.allocate(1, 1, 4) for _ in range(6)]
+    assert [m is not None for m in made] == [True, True, True, False, False, True]
+    for m in made:
+        keep(m)
+    zb.fail_next("allocateImageBuffer", 0, skip=1)  # a count of 0 disarms, skip and all
+    assert keep(zb.allocate(1, 1, 4)) is not None and keep(zb.allocate(1, 1, 4)) is not None

@@ -5,6 +5,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 [ -x .venv/bin/python ] || bash tools/setup.sh
+# An older .venv may predate the dev tools; SWIG and CMake must be on PATH here.
+[ -x .venv/bin/swig ] && [ -x .venv/bin/cmake ] || .venv/bin/python -m pip install -q ".[dev]"
 PATH="$here/.venv/bin:$PATH" bash tools/devbuild.sh "$here/build-asan" -DQEL_ASAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 export PYTHONPATH="$here/build-asan/pkg"
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so)"

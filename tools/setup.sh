@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Creates .venv and installs the package (building the extension, the
-# allocator library and zubuffer) with its test dependencies.
+# allocator library and zubuffer) with its test dependencies and the
+# build tools that tools/devbuild.sh uses.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -11,4 +12,4 @@ if [ ! -x .venv/bin/python ]; then
   python3 -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q ".[test]"
+.venv/bin/python -m pip install -q ".[test,dev]"
