@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "AllocateTypeKernels.h"
+#include "core/PlanarKernels.h"
 #include "core/BufferGuards.h"
 #include "core/CopyKernels.h"
 #include "core/PackedCopy.h"

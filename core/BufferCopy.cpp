@@ -12,7 +12,7 @@
 #include "PyQelBufferUtility.h"
 #include "RowLoop.h"
 #include "TraceLog.h"
-#include "convert/AllocateTypeKernels.h"
+#include "core/PlanarKernels.h"
 
 namespace {
 

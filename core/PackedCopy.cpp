@@ -4,7 +4,7 @@
 #include <new>
 
 #include "RowLoop.h"
-#include "convert/AllocateTypeKernels.h"
+#include "core/PlanarKernels.h"
 
 namespace qel {
 

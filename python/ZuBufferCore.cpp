@@ -6,7 +6,7 @@
 #include "AllocatorPath.h"
 #include "RowLoop.h"
 #include "PackedCopy.h"
-#include "convert/AllocateTypeKernels.h"
+#include "core/PlanarKernels.h"
 
 namespace zb {
 
