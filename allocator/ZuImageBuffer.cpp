@@ -1,5 +1,6 @@
 #include "ZuImageBuffer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -147,8 +148,6 @@ CZuImageBuffer::~CZuImageBuffer()
         std::free(m_pBlock);
     if (m_pMapping != nullptr)
         munmap(m_pMapping, m_cbMapping);
-    if (m_nMappingFd >= 0)
-        close(m_nMappingFd);
     std::free(m_ppStrideTable);
 }
 
@@ -206,19 +205,23 @@ HRESULT CZuImageBuffer::AllocateInMemory()
 
 HRESULT CZuImageBuffer::MapFile(std::size_t cbMapping)
 {
+    // The mapping keeps the file alive, so the descriptor is closed at once:
+    // live file-mapped buffers then cost no descriptors, and a script may
+    // hold far more of them than the open-file limit.
     int fd = memfd_create("ZuBufferAllocator", MFD_CLOEXEC);
     if (fd < 0)
         return E_OUTOFMEMORY;
-    m_nMappingFd = fd;
-    if (ftruncate(fd, (off_t)cbMapping) != 0)
-        return E_OUTOFMEMORY;
-    void *p = mmap(nullptr, cbMapping, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = MAP_FAILED;
+    if (ftruncate(fd, (off_t)cbMapping) == 0)
+        p = mmap(nullptr, cbMapping, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
     if (p == MAP_FAILED)
         return E_OUTOFMEMORY;
     m_pMapping = p;
     m_cbMapping = cbMapping;
-    // The handle is never 0, even for descriptor 0.
-    m_hFileMapping = reinterpret_cast<HANDLE>((std::intptr_t)fd + 1);
+    // The handle only has to be non-null and tell mappings apart.
+    static std::atomic<std::uintptr_t> s_unNextHandle{1};
+    m_hFileMapping = reinterpret_cast<HANDLE>(s_unNextHandle.fetch_add(1, std::memory_order_relaxed));
     return S_OK;
 }
 

@@ -61,7 +61,6 @@ private:
     UINT m_unChunkCount = 0;
 
     // File-mapped storage: one mapping of a memory file.
-    int m_nMappingFd = -1;
     void *m_pMapping = nullptr;
     std::size_t m_cbMapping = 0;
 

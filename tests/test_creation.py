@@ -1,5 +1,7 @@
 """Making buffers: empty, GIF, from raw bytes, duplicates."""
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -123,3 +125,22 @@ def test_large_buffers_come_zeroed_and_round_trip(util, zb, keep):
     pattern = bytes(range(256)) * (w * h * 4 // 256) + bytes(range(w * h * 4 % 256))
     zb.write(buf, pattern)
     assert zb.to_bytes(keep(util.DuplicateImageBuffer(buf))) == pattern
+
+
+def test_file_mapped_buffers_are_not_bounded_by_the_open_file_limit():
+    # A common desktop soft limit; each live buffer used to hold a descriptor.
+    script = """
+import resource
+import PyQelBufferUtility, zubuffer
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
+util = PyQelBufferUtility.PyQelBufferUtility()
+bufs = [util.GetEmptyBuffer(3, 2, 4, False) for _ in range(10000)]
+assert all(b is not None for b in bufs)
+assert all(zubuffer.info(b)["file_mapped"] for b in bufs[::997])
+assert len({int(b) for b in bufs}) == 10000
+open("/dev/null").close()  # descriptors are still to be had
+print(sum(zubuffer.release(b) == 0 for b in bufs))
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout.strip()) == (0, "10000"), done.stderr

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import zubuffer as zb
-from conftest import E_FAIL, E_INVALIDARG
+from conftest import E_FAIL
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
 ARRAY = zb.byte_array(b"x")  # a "byte *" kept for the life of the module
