@@ -121,7 +121,7 @@ def generate(mod):
     prefix = "PyQelBufferUtility_"
     # Records: their fields from the getters' doc strings.
     for record in ("TLSErrorCode", "ZuPixelInfo", "ReconstructData"):
-        out += ["", f"class {record}:", f"    this: SwigPointer", f"    thisown: bool"]
+        out += ["", f"class {record}:", "    this: SwigPointer", "    thisown: bool"]
         for entry, fn in vars(mod).items():
             if entry.startswith(record + "_") and entry.endswith("_get"):
                 _, _, result = parse_signature(fn.__doc__)
