@@ -4,9 +4,12 @@
 // AVX-512): the bytes of all of them become grid positions together, then
 // each pixel's corners are fetched as four-float vectors (entry plus one
 // spare lane) and interpolated on all three components at once, and the
-// results become bytes together again. Corner fetches per lane (gathers)
-// were measured at half this speed: a gather costs about one load per lane
-// and component, where a four-float load brings a whole entry.
+// results become bytes together again. Two other forms were measured and
+// were slower: per-lane gathers of each corner component (1.7 to 1.9 times
+// the time: a gather costs about a load per lane, where one four-float load
+// brings a whole entry) and two or four pixels' entries side by side in one
+// wide vector with masks instead of branches (1.15 times: the shuffles to
+// build those vectors cost more than the lerps they share).
 //
 // Bytes must match Lut3DRowScalar exactly: same operation order, the same
 // comparisons for the clamps, and an axis whose lo equals hi keeps the lower
