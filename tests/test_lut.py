@@ -220,6 +220,17 @@ def test_a_one_point_table_paints_its_entry(util, zb, size):
     assert {tuple(p) for p in out[..., :3].reshape(-1, 3)} == {(51, 102, 255)}
 
 
+@pytest.mark.parametrize("kind", ["1D", "3D"])
+def test_non_finite_values_saturate_and_grid_points_keep_them(util, zb, level, kind):
+    """inf gives 255, -inf and NaN give 0; a byte on a grid point takes the
+    entry as it is, while a lerp between two infinities is NaN."""
+    entry_ = [float("nan"), 1e300, -1e300]  # 1e300 is beyond float: an infinity
+    img = np.array([[[0, 0, 0, 1], [128, 128, 128, 2], [255, 255, 255, 3]]], np.uint8)
+    result, out, _ = apply(util, zb, img, (kind, 2, *UNIT, entry_ * (2 if kind == "1D" else 8)))
+    assert result == 1
+    assert out.tolist() == [[[0, 255, 0, 1], [0, 0, 0, 2], [0, 255, 0, 3]]]
+
+
 def refused(why):
     return [entry(APPLY), line(f"{APPLY} refuses the table: {why}")]
 
@@ -255,6 +266,7 @@ def test_refused_descriptions(util, zb, trace, desc, lines):
     (("1D", 2, *UNIT, [[0, 0, 0], [1, 1, 1]]), TypeError, "data item 0"),  # wrongly nested
     (("3D", 2, [0.0, None, 0.0], [1.0] * 3, [0.0] * 24), TypeError, "minimum item 1"),
     (("3D", 2, [0.0] * 3, [1.0, 1.0, 1j], [0.0] * 24), TypeError, "maximum item 2"),
+    (("\ud800", 2, *UNIT, [0.0] * 6), UnicodeEncodeError, None),  # a kind text with no UTF-8 form
 ])
 def test_unreadable_descriptions_raise(util, zb, trace, desc, exc, why):
     img = random_image(np.random.default_rng(1), 6, 2)
@@ -266,6 +278,20 @@ def test_unreadable_descriptions_raise(util, zb, trace, desc, exc, why):
     finally:
         zb.release(buf)
     assert trace() == [entry(APPLY)] + ([line(f"ParseLutData {why} is not a number")] if why else [])
+
+
+def test_a_value_that_empties_the_list_does_not_move_the_others(util, zb):
+    class Emptying:
+        def __float__(self):
+            data.clear()
+            return 0.0
+
+    data = [0.0, 0.0, 0.0, 1.0, 1.0, 1.0]
+    data[0] = Emptying()
+    img = random_image(np.random.default_rng(9), 7, 3)
+    result, out, _ = apply(util, zb, img, ("1D", 2, *UNIT, data))
+    assert (result, data) == (1, [])
+    np.testing.assert_array_equal(out, img)  # the identity table as it was handed over
 
 
 def test_null_buffer_does_not_read_the_description(util, trace):
