@@ -25,6 +25,13 @@
   if (PyErr_Occurred()) SWIG_fail;
 }
 
+// lut: a description that is not a tuple of five items, or holds a value
+// Python cannot make a float of, ends the call in that Python error.
+%exception PyQelBufferUtility::ApplyLUTOnBuffer {
+  $action
+  if (PyErr_Occurred()) SWIG_fail;
+}
+
 %include "Records.h"
 %include "PyQelBufferUtility.h"
 

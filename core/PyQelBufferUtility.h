@@ -85,7 +85,7 @@ public:
 
     // table positions: CopyToClipboard, PasteFromClipboard (clipboard)
 
-    // table position: ApplyLUTOnBuffer (lut)
+    BOOL ApplyLUTOnBuffer(CQELImageBuffer *pSrcImageBuffer, PyObject *pyLutData);
 
     // table positions: GetMaskFromDepthBuffer, m_fnGetScaledDepth, GetDepthFromDepthBufferByPos,
     // GetDepthFromDepthBufferByRefBuffer (depth)

@@ -54,8 +54,6 @@ NOT_YET |= {"PyQelBufferUtility_" + n for n in (
 
 NOT_YET |= {"PyQelBufferUtility_" + n for n in "CopyToClipboard PasteFromClipboard".split()}  # clipboard
 
-NOT_YET |= {"PyQelBufferUtility_" + n for n in "ApplyLUTOnBuffer".split()}  # lut
-
 
 def table(mod):
     return [n for n, v in vars(mod).items() if isinstance(v, types.BuiltinFunctionType)]
@@ -94,6 +92,9 @@ def test_constants_follow_the_functions_in_order(mod):
     ("PyQelBufferUtility_SetBufferColor",
      "PyQelBufferUtility_SetBufferColor(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, int nAlpha, "
      "int nRed, int nGreen, int nBlue, PyObject * pPyoROI=None) -> HRESULT"),
+    ("PyQelBufferUtility_ApplyLUTOnBuffer",
+     "PyQelBufferUtility_ApplyLUTOnBuffer(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, "
+     "PyObject * pyLutData) -> BOOL"),
     ("PyQelBufferUtility_ReleaseByteArray",
      "PyQelBufferUtility_ReleaseByteArray(PyQelBufferUtility self, byte * buffer)"),
     ("PyQelBufferUtility_GetGifBuffer", "PyQelBufferUtility_GetGifBuffer(PyQelBufferUtility self) -> CQELGifBuffer *"),
