@@ -149,7 +149,6 @@ struct UVWordSet {
 };
 
 // ---- row scanning ----------------------------------------------------------
-
 // Blocks are tested whole and only the block that holds the answer is
 // walked pixel by pixel.
 

@@ -97,25 +97,6 @@ def test_large_buffers_reduce_per_thread(util, keep):
         assert util.GetBoundBox(buf) == (0, 0, 0, 0)
 
 
-@pytest.mark.parametrize("bpp, alloc_type, fault, args, why", [
-    (4, BYTE, "lock", (), "[GetBoundBox] lock src failed, {addr}"),
-    (4, CHUNK, "lock_no_data", (), "[GetBoundBox]No Data to GetBoundBox"),
-    (4, PLANAR, None, (), "[GetBoundBox]No Stride table null"),
-    (2, BYTE, None, (), "[GetBoundBox]Unsupported BPP(2)"),
-    (2, BYTE, None, (True,), "[GetBoundBox]Unsupported BPP(2)"),
-    (3, BYTE, None, (), "[GetBoundBox]No alpha channel can be used(3)"),
-    (6, CHUNK, None, (False, False), "[GetBoundBox]No alpha channel can be used(6)"),
-    (1, BYTE, None, (True,), "[GetBoundBox]No alpha channel can be used(1)"),
-])
-def test_box_refusals(util, make_buf, trace, bpp, alloc_type, fault, args, why):
-    buf = make_buf(bytes(range(1, 4 * 3 * bpp + 1)), 4, 3, bpp, alloc_type)
-    if fault:
-        zb.fail_next(fault)
-    assert util.GetBoundBox(buf, *args) is None
-    assert trace() == [line(why.format(addr=addr32(buf)))]
-    assert zb.info(buf)["lock_count"] == 0
-
-
 def test_box_null_and_overloads(mod, util, make_buf, trace):
     assert util.GetBoundBox(None) is util.GetUVMapBoundBox(None) is None
     assert trace() == []
@@ -153,23 +134,6 @@ def test_uv_box(util, make_buf, trace, alloc_type, bpp, points, expected):
     buf = make_buf(uv_map(w, h, bpp, points), w, h, bpp, alloc_type)
     assert util.GetUVMapBoundBox(buf) == expected
     assert trace() == []
-
-
-@pytest.mark.parametrize("bpp, alloc_type, fault, why", [
-    (4, BYTE, "lock", "[GetUVMapBoundBox]No Data to GetUVMapBoundBox"),
-    (4, CHUNK, "lock_no_data", "[GetUVMapBoundBox]No Data to GetUVMapBoundBox"),
-    (3, BYTE, None, "[GetUVMapBoundBox]Unsupported BPP(3)"),
-    (2, BYTE, None, "[GetUVMapBoundBox]Unsupported BPP(2)"),
-    (1, CHUNK, None, "[GetUVMapBoundBox]Unsupported BPP(1)"),
-    (4, PLANAR, None, "[GetUVMapBoundBox]No Stride table null"),
-])
-def test_uv_refusals(util, make_buf, trace, bpp, alloc_type, fault, why):
-    buf = make_buf(bytes(5 * 3 * bpp), 5, 3, bpp, alloc_type)
-    if fault:
-        zb.fail_next(fault)
-    assert util.GetUVMapBoundBox(buf) is None
-    assert trace() == [line(why)]
-    assert zb.info(buf)["lock_count"] == 0
 
 
 def centre_model(rows):
@@ -247,18 +211,32 @@ def test_centre_of_a_large_mask(util, keep):
     assert util.GetBoundingBoxCenterPos(keep(zb.from_numpy(a))) == ((10 + 680) >> 1, (100 + 1000) >> 1)
 
 
-@pytest.mark.parametrize("bpp, alloc_type, fault, why", [
-    (3, BYTE, None, " error: unsupported bytesPerPixel"),
-    (8, PLANAR, None, " error: unsupported bytesPerPixel"),
-    (1, BYTE, "lock", "[GetBoundingBoxCenterPos]No Data to GetBoundingBoxCenterPos"),
-    (1, CHUNK, "lock_no_data", "[GetBoundingBoxCenterPos]No Data to GetBoundingBoxCenterPos"),
+@pytest.mark.parametrize("method, bpp, alloc_type, fault, args, result, why", [
+    ("GetBoundBox", 4, BYTE, "lock", (), None, "[GetBoundBox] lock src failed, {addr}"),
+    # The lock and the data are checked before the format.
+    ("GetBoundBox", 2, CHUNK, "lock", (), None, "[GetBoundBox] lock src failed, {addr}"),
+    ("GetBoundBox", 3, BYTE, "lock_no_data", (), None, "[GetBoundBox]No Data to GetBoundBox"),
+    ("GetBoundBox", 4, PLANAR, None, (), None, "[GetBoundBox]No Stride table null"),
+    ("GetBoundBox", 2, BYTE, None, (True,), None, "[GetBoundBox]Unsupported BPP(2)"),
+    ("GetBoundBox", 3, BYTE, None, (), None, "[GetBoundBox]No alpha channel can be used(3)"),
+    ("GetBoundBox", 6, CHUNK, None, (False, False), None, "[GetBoundBox]No alpha channel can be used(6)"),
+    ("GetBoundBox", 1, BYTE, None, (True,), None, "[GetBoundBox]No alpha channel can be used(1)"),
+    ("GetUVMapBoundBox", 4, BYTE, "lock", (), None, "[GetUVMapBoundBox]No Data to GetUVMapBoundBox"),
+    ("GetUVMapBoundBox", 2, CHUNK, "lock_no_data", (), None, "[GetUVMapBoundBox]No Data to GetUVMapBoundBox"),
+    *[("GetUVMapBoundBox", b, t, None, (), None, f"[GetUVMapBoundBox]Unsupported BPP({b})")
+      for b, t in ((3, BYTE), (2, BYTE), (1, CHUNK))],
+    ("GetUVMapBoundBox", 4, PLANAR, None, (), None, "[GetUVMapBoundBox]No Stride table null"),
+    *[("GetBoundingBoxCenterPos", b, t, None, (), (0, 0), " error: unsupported bytesPerPixel")
+      for b, t in ((3, BYTE), (8, PLANAR))],
+    *[("GetBoundingBoxCenterPos", 1, t, f, (), (0, 0), "[GetBoundingBoxCenterPos]No Data to GetBoundingBoxCenterPos")
+      for t, f in ((BYTE, "lock"), (CHUNK, "lock_no_data"))],
 ])
-def test_centre_refusals(util, make_buf, trace, bpp, alloc_type, fault, why):
-    buf = make_buf(bytes([1]) * (6 * 6 * bpp), 6, 6, bpp, alloc_type)
+def test_refusals(util, make_buf, trace, method, bpp, alloc_type, fault, args, result, why):
+    buf = make_buf(bytes(range(1, 5 * 3 * bpp + 1)), 5, 3, bpp, alloc_type)
     if fault:
         zb.fail_next(fault)
-    assert util.GetBoundingBoxCenterPos(buf) == (0, 0)
-    assert trace() == [entry(CENTER), line(why)]
+    assert getattr(util, method)(buf, *args) == result
+    assert trace() == [entry(CENTER)] * bool(result) + [line(why.format(addr=addr32(buf)))]
     assert zb.info(buf)["lock_count"] == 0
     assert util.GetBoundingBoxCenterPos(None) == (0, 0)
     assert trace() == [entry(CENTER), line(f"[Assert]FUNCTION : {CENTER} , Null Pointer : pSrcBuffer")]

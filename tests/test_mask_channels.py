@@ -141,28 +141,29 @@ def test_placement_examples(util, make_buf, sx, touched):
     assert list(zb.to_bytes(dst)[3::4]) == expected, touched
 
 
+NO_DATA = "[UpdateImageBufferWithMask]No Data to DeleteImageBuffer"
+
+
 @pytest.mark.parametrize("method", [ALPHA, COLOR])
-@pytest.mark.parametrize("case, why", [
-    ("null dst", None), ("null mask", None), ("same buffer", "[UpdateImageBufferWithMask]Mask is the destination buffer"),
-    ("mask lock fails", "[UpdateImageBufferWithMask]No Data to DeleteImageBuffer"),
-    ("dst lock fails", "[UpdateImageBufferWithMask]No Data to DeleteImageBuffer"),
-    ("mask lock without data", "[UpdateImageBufferWithMask]No Data to DeleteImageBuffer"),
-    ("dst lock without data", "[UpdateImageBufferWithMask]No Data to DeleteImageBuffer"),
-    ("planar mask", "[UpdateImageBufferWithMask]No Stride table null, valid"),
-    ("planar dst", "[UpdateImageBufferWithMask]No Stride table valid, null"),
-    ("planar both", "[UpdateImageBufferWithMask]No Stride table null, null"),
+@pytest.mark.parametrize("args, dst_type, mask_type, fault, why", [
+    ("-m", BYTE, CHUNK, None, None), ("d-", BYTE, CHUNK, None, None),
+    ("--", BYTE, CHUNK, None, None),  # two nulls are null, not the same buffer
+    ("dd", BYTE, CHUNK, None, "[UpdateImageBufferWithMask]Mask is the destination buffer"),
+    # The mask is locked first, then the destination; both are checked for data before their row tables.
+    ("dm", BYTE, CHUNK, ("lock", 0), NO_DATA), ("dm", BYTE, CHUNK, ("lock", 1), NO_DATA),
+    ("dm", BYTE, CHUNK, ("lock_no_data", 0), NO_DATA), ("dm", BYTE, CHUNK, ("lock_no_data", 1), NO_DATA),
+    ("dm", BYTE, PLANAR, ("lock_no_data", 1), NO_DATA),
+    ("dm", BYTE, PLANAR, None, "[UpdateImageBufferWithMask]No Stride table null, valid"),
+    ("dm", PLANAR, CHUNK, None, "[UpdateImageBufferWithMask]No Stride table valid, null"),
+    ("dm", PLANAR, PLANAR, None, "[UpdateImageBufferWithMask]No Stride table null, null"),
 ])
-def test_refusals(util, make_buf, trace, method, case, why):
-    rng = random.Random(case)
+def test_refusals(util, make_buf, trace, method, args, dst_type, mask_type, fault, why):
+    rng = random.Random(f"{args}{dst_type}{mask_type}{fault}")
     dst_data, mask_data = random_image(rng, 3, 2, 4), random_mask(rng, 3, 2, 4)
-    dst = make_buf(dst_data, 3, 2, 4, PLANAR if case in ("planar dst", "planar both") else BYTE)
-    mask = make_buf(mask_data, 3, 2, 4, PLANAR if case in ("planar mask", "planar both") else CHUNK)
-    # The mask is locked first, then the destination.
-    faults = {"mask lock fails": ("lock", 0), "dst lock fails": ("lock", 1), "mask lock without data": ("lock_no_data", 0),
-              "dst lock without data": ("lock_no_data", 1)}
-    if case in faults:
-        zb.fail_next(faults[case][0], skip=faults[case][1])
-    args = {"null dst": (None, mask), "null mask": (dst, None), "same buffer": (dst, dst)}.get(case, (dst, mask))
+    dst, mask = make_buf(dst_data, 3, 2, 4, dst_type), make_buf(mask_data, 3, 2, 4, mask_type)
+    if fault:
+        zb.fail_next(fault[0], skip=fault[1])
+    args = [{"d": dst, "m": mask, "-": None}[c] for c in args]
     assert getattr(util, method)(*args, 0, 0) == E_POINTER
     assert (zb.to_bytes(dst), zb.to_bytes(mask)) == (dst_data, mask_data)
     assert trace() == traced(method)[:1] + ([line(why)] if why else [])
