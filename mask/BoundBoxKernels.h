@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "MaskTeamGate.h"
 #include "PixelTypes.h"
 #include "QelTypes.h"
 #include "RowLoop.h"
@@ -217,7 +218,8 @@ QEL_KERNEL_CLONES bool RowHasAny(const BYTE *pRow, std::size_t nWidth)
 }
 
 // Rows per claim of the OpenMP team: about 64 KiB of pixels, at least one
-// row. Small images run on the calling thread.
+// row. Small images run on the calling thread, large ones on the team the
+// gate allows (MaskTeamGate.h).
 inline std::size_t RowsPerClaim(std::size_t cbRow)
 {
     const std::size_t cb = cbRow == 0 ? 1 : cbRow;
@@ -238,8 +240,10 @@ Extent ScanBox(RowFn &&fnRow, std::size_t nWidth, std::size_t nRowBegin, std::si
     const long long nChunk = static_cast<long long>(RowsPerClaim(cbRow));
     const bool bParallel = (nRowEnd - nRowBegin) * cbRow >= kParallelBytes;
     const long long nBegin = static_cast<long long>(nRowBegin), nEnd = static_cast<long long>(nRowEnd);
-#pragma omp parallel if (bParallel)
+    qel::maskteam::CGatedTeam team(bParallel);
+#pragma omp parallel num_threads(team.size())
     {
+        team.Arrive();
         Extent mine{SIZE_MAX, 0, SIZE_MAX, 0};
 #pragma omp for schedule(dynamic, nChunk) nowait
         for (long long y = nBegin; y < nEnd; ++y)
@@ -272,11 +276,16 @@ void ScanRowRange(RowFn &&fnRow, std::size_t nWidth, std::size_t nRows, std::siz
         const long long nChunk = static_cast<long long>(RowsPerClaim(cbRow));
         const bool bParallel = nRows * cbRow >= kParallelBytes;
         const long long nEnd = static_cast<long long>(nRows);
-#pragma omp parallel for schedule(dynamic, nChunk) if (bParallel) reduction(min : nFirst) reduction(max : nLast)
-        for (long long y = 0; y < nEnd; ++y) {
-            if (RowHasAny<Test>(fnRow(static_cast<std::size_t>(y)), nWidth)) {
-                nFirst = std::min(nFirst, static_cast<std::size_t>(y));
-                nLast = std::max(nLast, static_cast<std::size_t>(y));
+        qel::maskteam::CGatedTeam team(bParallel);
+#pragma omp parallel num_threads(team.size()) reduction(min : nFirst) reduction(max : nLast)
+        {
+            team.Arrive();
+#pragma omp for schedule(dynamic, nChunk) nowait
+            for (long long y = 0; y < nEnd; ++y) {
+                if (RowHasAny<Test>(fnRow(static_cast<std::size_t>(y)), nWidth)) {
+                    nFirst = std::min(nFirst, static_cast<std::size_t>(y));
+                    nLast = std::max(nLast, static_cast<std::size_t>(y));
+                }
             }
         }
     }

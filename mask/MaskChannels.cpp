@@ -1,16 +1,16 @@
 // Cutting an image with a mask placed at an offset over it: the alpha
 // channel (UpdateAlphaChannelByMask) or the colour channels
 // (UpdateColorChannelByMask) are scaled by the mask, in place. Both share
-// the placement rule and the failure messages; rows of the overlap run on
-// the OpenMP team.
+// the placement rule and the failure messages; rows of the overlap run in
+// bands on the OpenMP team (MaskTeamGate.h says how large a team).
 #include <algorithm>
 #include <climits>
 #include <cstddef>
 
 #include "BufferGuards.h"
 #include "MaskChannelKernels.h"
+#include "MaskTeamGate.h"
 #include "PyQelBufferUtility.h"
-#include "RowLoop.h"
 #include "TraceLog.h"
 
 namespace {
@@ -96,7 +96,7 @@ HRESULT UpdateChannelsByMask(const char *pszName, bool bColor, CQELImageBuffer *
         const int nRows = static_cast<int>(std::min<UINT>(rows.unCount, INT_MAX));
         const std::size_t cbDstOffset = static_cast<std::size_t>(cols.unDst) * unDstBpp;
         const std::size_t cbMaskOffset = static_cast<std::size_t>(cols.unMask) * unMaskBpp;
-        qel::ForEachRowBandParallel(nRows, static_cast<std::size_t>(nPixels) * unDstBpp, [&](int j) {
+        qel::maskteam::ForEachRowBandGated(nRows, static_cast<std::size_t>(nPixels) * unDstBpp, [&](int j) {
             pfnRow(ppDstRows[rows.unDst + j] + cbDstOffset, ppMaskRows[rows.unMask + j] + cbMaskOffset, nPixels,
                    unMaskBpp);
         });

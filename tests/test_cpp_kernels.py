@@ -9,3 +9,7 @@ def test_div255_is_exact_for_every_byte_product(tmp_path):
 def test_div255_wide_is_exact_for_every_word_times_byte(tmp_path):
     run_cpp(tmp_path, "mask_div255_wide.cpp")
 
+
+
+def test_mask_team_gate(tmp_path):
+    run_cpp(tmp_path, "mask_team_gate.cpp", flags=("-Wall", "-Wextra", "-Werror"))
