@@ -98,11 +98,14 @@ QEL_KERNEL_CLONES void ColorByMaskBgra32Row(BYTE *pDst, const BYTE *pMask, int n
 template <bool kInverse, int kStep>
 QEL_KERNEL_CLONES void ColorByMaskBgra64Row(BYTE *pDst, const BYTE *pMask, int nPixels, UINT unMaskStep)
 {
-    WordU *pW = reinterpret_cast<WordU *>(pDst);
+    PixelU64 *pP = reinterpret_cast<PixelU64 *>(pDst);
     for (int x = 0; x < nPixels; ++x) {
+        const std::uint64_t p = pP[x];
         const std::uint32_t w = Weight<kInverse>(MaskValue<kStep>(pMask, x, unMaskStep));
-        for (int c = 0; c < 3; ++c)
-            pW[4 * x + c] = static_cast<std::uint16_t>(Div255Wide(static_cast<std::uint32_t>(pW[4 * x + c]) * w));
+        const std::uint64_t b = Div255Wide(static_cast<std::uint32_t>(p & 0xFFFFu) * w);
+        const std::uint64_t g = Div255Wide(static_cast<std::uint32_t>((p >> 16) & 0xFFFFu) * w);
+        const std::uint64_t r = Div255Wide(static_cast<std::uint32_t>((p >> 32) & 0xFFFFu) * w);
+        pP[x] = (p & 0xFFFF000000000000ull) | b | (g << 16) | (r << 32);
     }
 }
 
