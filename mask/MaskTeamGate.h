@@ -41,8 +41,8 @@ inline int TeamSize(double dNow, int nMaxThreads)
     return dNow < Gate().dOpenAt.load(std::memory_order_relaxed) ? 1 : std::max(1, nMaxThreads);
 }
 
-// What a loop on nTeam threads, started at dStart, learnt: its last thread
-// arrived dLatest seconds after the start.
+// What a loop on nTeam threads that ended at dNow learnt: its last thread
+// arrived dLatest seconds after the loop started.
 inline void Record(int nTeam, double dLatest, double dNow)
 {
     if (nTeam <= 1)
