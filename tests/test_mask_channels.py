@@ -36,16 +36,14 @@ def rule(method, px, m, inverse):
     return [c * w // 255 for c in px[:3]] + [a]
 
 
-def axis(start, dst_size, mask_size):
+def axis(start, mask_size):
     """(destination start, mask start) of the overlap along one axis."""
     return (-start, 0) if start < 0 else (0, min(start, mask_size - 1))
 
 
 def model(method, dst, w, h, bpp, mask, mw, mh, mbpp, sx, sy, inverse):
     px = pixels_of(dst, bpp)
-    if bpp not in (4, 8):
-        return dst
-    (xd, xm), (yd, ym) = axis(sx, w, mw), axis(sy, h, mh)
+    (xd, xm), (yd, ym) = axis(sx, mw), axis(sy, mh)
     for y in range(h):
         for x in range(w):
             mx, my = x - xd + xm, y - yd + ym
