@@ -39,27 +39,37 @@ inline bool AnyByPixel(const BYTE *p, std::size_t x)
     return unAny != 0;
 }
 
-// Some pixel value v of type T in the block has (v & kBits) != 0 (kAnySet),
-// or has (v & kBits) != kBits (kAnyClear).
+// kBits of a T-wide pixel repeated over a 64-bit word.
+template <class T, T kBits>
+constexpr std::uint64_t Replicated()
+{
+    std::uint64_t v = 0;
+    for (std::size_t k = 0; k < 8 / sizeof(T); ++k)
+        v |= static_cast<std::uint64_t>(kBits) << (8 * sizeof(T) * k);
+    return v;
+}
+
+// Some T-wide pixel value v of the block has (v & kBits) != 0 (AnyBitsSet),
+// or (v & kBits) != kBits (AnyBitsClear). The block is folded as 64-bit
+// words, each holding whole pixels, so the fold ends in one test of one
+// word whatever the pixel width.
 template <class T, T kBits>
 inline bool AnyBitsSet(const BYTE *p, std::size_t x)
 {
-    typedef T __attribute__((may_alias, aligned(1))) TU;
-    const TU *pV = reinterpret_cast<const TU *>(p) + x;
-    T v = 0;
-    for (std::size_t k = 0; k < kBlock; ++k)
-        v |= pV[k];
-    return (v & kBits) != 0;
+    const PixelU64 *pW = reinterpret_cast<const PixelU64 *>(p + x * sizeof(T));
+    std::uint64_t v = 0;
+    for (std::size_t k = 0; k < kBlock * sizeof(T) / 8; ++k)
+        v |= pW[k];
+    return (v & Replicated<T, kBits>()) != 0;
 }
 template <class T, T kBits>
 inline bool AnyBitsClear(const BYTE *p, std::size_t x)
 {
-    typedef T __attribute__((may_alias, aligned(1))) TU;
-    const TU *pV = reinterpret_cast<const TU *>(p) + x;
-    T v = static_cast<T>(~T(0));
-    for (std::size_t k = 0; k < kBlock; ++k)
-        v &= pV[k];
-    return (v & kBits) != kBits;
+    const PixelU64 *pW = reinterpret_cast<const PixelU64 *>(p + x * sizeof(T));
+    std::uint64_t v = ~0ull;
+    for (std::size_t k = 0; k < kBlock * sizeof(T) / 8; ++k)
+        v &= pW[k];
+    return (v & Replicated<T, kBits>()) != Replicated<T, kBits>();
 }
 
 // One 8-bit value: above 0, or below 255.
