@@ -77,11 +77,17 @@ public:
     // table position: UpdateImageBuffer (compose)
 
     CQELImageBuffer *DuplicateImageBuffer(CQELImageBuffer *pSrcBuffer);
-    // table positions: UpdateAlphaChannelByMask, UpdateColorChannelByMask, GetBoundBox, GetUVMapBoundBox (mask)
+    HRESULT UpdateAlphaChannelByMask(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pMaskBuffer, int nStartX,
+                                     int nStartY, bool bInverse = false);
+    HRESULT UpdateColorChannelByMask(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pMaskBuffer, int nStartX,
+                                     int nStartY, bool bInverse = false);
+    PyObject *GetBoundBox(CQELImageBuffer *pDstBuffer, bool bCheckColor = false, bool bGreater = true);
+    PyObject *GetUVMapBoundBox(CQELImageBuffer *pUVBuffer);
 
     // table positions: GetMaskWithBoundary, MaskOperation, MaskValueMapping (mask)
 
-    // table positions: GetPixelInfo, HitTest (mask)
+    PyObject *GetPixelInfo(CQELImageBuffer *pSrcImageBuffer, int nX, int nY, unsigned int const nGridCount = 1);
+    BOOL HitTest(CQELImageBuffer *pSrcImageBuffer, int nX, int nY);
 
     // table positions: CopyToClipboard, PasteFromClipboard (clipboard)
 
@@ -90,7 +96,7 @@ public:
     // table positions: GetMaskFromDepthBuffer, m_fnGetScaledDepth, GetDepthFromDepthBufferByPos,
     // GetDepthFromDepthBufferByRefBuffer (depth)
 
-    // table position: GetBoundingBoxCenterPos (mask)
+    PyObject *GetBoundingBoxCenterPos(CQELImageBuffer *pSrcBuffer);
 
     // table position: SetTransparentAreaRGBByBuffer (mask)
 

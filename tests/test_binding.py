@@ -42,10 +42,6 @@ NOT_YET |= {"PyQelBufferUtility_" + n for n in (
     "BlendIgnoreAlphaChannel ComposeWithBuffer ComposeWithSetting UpdateImageBuffer").split()}  # compose
 
 NOT_YET |= {"PyQelBufferUtility_" + n for n in (
-    "UpdateAlphaChannelByMask UpdateColorChannelByMask GetBoundBox GetUVMapBoundBox GetPixelInfo HitTest "
-    "GetBoundingBoxCenterPos").split()}  # mask: channels, boxes, probes
-
-NOT_YET |= {"PyQelBufferUtility_" + n for n in (
     "GetMaskWithBoundary MaskOperation MaskValueMapping SetTransparentAreaRGBByBuffer").split()}  # mask: combine
 
 NOT_YET |= {"PyQelBufferUtility_" + n for n in (
@@ -98,6 +94,25 @@ def test_constants_follow_the_functions_in_order(mod):
     ("PyQelBufferUtility_ReleaseByteArray",
      "PyQelBufferUtility_ReleaseByteArray(PyQelBufferUtility self, byte * buffer)"),
     ("PyQelBufferUtility_GetGifBuffer", "PyQelBufferUtility_GetGifBuffer(PyQelBufferUtility self) -> CQELGifBuffer *"),
+    ("PyQelBufferUtility_UpdateAlphaChannelByMask",
+     "PyQelBufferUtility_UpdateAlphaChannelByMask(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
+     "CQELImageBuffer * pMaskBuffer, int nStartX, int nStartY, bool bInverse=False) -> HRESULT"),
+    ("PyQelBufferUtility_UpdateColorChannelByMask",
+     "PyQelBufferUtility_UpdateColorChannelByMask(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
+     "CQELImageBuffer * pMaskBuffer, int nStartX, int nStartY, bool bInverse=False) -> HRESULT"),
+    ("PyQelBufferUtility_GetBoundBox",
+     "PyQelBufferUtility_GetBoundBox(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, bool bCheckColor=False, "
+     "bool bGreater=True) -> PyObject"),
+    ("PyQelBufferUtility_GetUVMapBoundBox",
+     "PyQelBufferUtility_GetUVMapBoundBox(PyQelBufferUtility self, CQELImageBuffer * pUVBuffer) -> PyObject *"),
+    ("PyQelBufferUtility_GetPixelInfo",
+     "PyQelBufferUtility_GetPixelInfo(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nX, int nY, "
+     "unsigned int const nGridCount=1) -> PyObject"),
+    ("PyQelBufferUtility_HitTest",
+     "PyQelBufferUtility_HitTest(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nX, int nY) -> BOOL"),
+    ("PyQelBufferUtility_GetBoundingBoxCenterPos",
+     "PyQelBufferUtility_GetBoundingBoxCenterPos(PyQelBufferUtility self, CQELImageBuffer * pSrcBuffer) "
+     "-> PyObject *"),
     ("new_PyQelBufferUtility", "new_PyQelBufferUtility() -> PyQelBufferUtility"),
     ("delete_PyQelBufferUtility", "delete_PyQelBufferUtility(PyQelBufferUtility self)"),
     ("TLSErrorCode_hr_set", "TLSErrorCode_hr_set(TLSErrorCode self, HRESULT hr)"),
