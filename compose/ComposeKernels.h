@@ -1,0 +1,329 @@
+// Pixel arithmetic and run kernels of composition: bringing a source pixel
+// into the destination's format, mixing a colour into a destination pixel
+// with an opacity, and the runs that apply both along a destination row,
+// backwards along it, or down a column at a fixed byte step. The shells
+// choose one kernel per call; nothing here knows buffers, locks, logging or
+// Python.
+//
+// Colours travel packed in the destination's layout: 8-bit B, G, R, A in
+// bits 0-31 for a 4-byte destination, 16-bit B, G, R, A in bits 0-63 for an
+// 8-byte one, the value in bits 0-7 for a 1-byte mask.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "Div255.h"
+#include "PixelTypes.h"
+#include "QelTypes.h"
+#include "RowLoop.h"
+
+namespace qel {
+namespace compose {
+
+// floor(v * a) for an opacity a in [0, 1] and every v below 2^nValueBits,
+// as (v * unMul) >> nShift. Every opacity the methods pass is a float
+// widened to double (or 0 or 1), so a = f * 2^e with a 24-bit f: with
+// unMul = f * 2^24 the product is exact and so is its floor. Below
+// 2^-nValueBits every v * a is under 1 and the multiplier is 0.
+struct tagAlphaScale {
+    std::uint32_t unMul;
+    int nShift;
+};
+
+inline tagAlphaScale AlphaScaleFor(double dAlpha, int nValueBits)
+{
+    if (!(dAlpha > 0.0))
+        return {0, 0};
+    int nExp = 0;
+    const double dFrac = std::frexp(dAlpha, &nExp); // dAlpha = dFrac * 2^nExp, dFrac in [0.5, 1)
+    if (nExp <= -nValueBits)
+        return {0, 0};
+    return {static_cast<std::uint32_t>(std::ldexp(dFrac, 24)), 24 - nExp};
+}
+
+// The opacity as the blend sees it: first the smaller of 1 and a, then the
+// larger of 0 and that (so NaN, which compares false, counts as 1).
+inline double ClampOpacity(double dAlpha)
+{
+    const double dMin = dAlpha < 1.0 ? dAlpha : 1.0;
+    return 0.0 < dMin ? dMin : 0.0;
+}
+
+// floor(x / 65535) for every x up to 65535 * 65535 (a product of two 16-bit
+// values); tests/cpp/compose_kernels.cpp checks it over that whole range.
+inline constexpr std::uint64_t Div65535(std::uint64_t x)
+{
+    return (x + 1 + (x >> 16)) >> 16;
+}
+
+// ---- pixel types ---------------------------------------------------------
+
+template <int nBpp>
+struct tagPixel;
+template <>
+struct tagPixel<1> {
+    typedef std::uint8_t Value;
+    static Value Load(const BYTE *p) { return *p; }
+    static void Store(BYTE *p, Value v) { *p = v; }
+};
+template <>
+struct tagPixel<4> {
+    typedef std::uint32_t Value;
+    static Value Load(const BYTE *p) { return *reinterpret_cast<const PixelU32 *>(p); }
+    static void Store(BYTE *p, Value v) { *reinterpret_cast<PixelU32 *>(p) = v; }
+};
+template <>
+struct tagPixel<8> {
+    typedef std::uint64_t Value;
+    static Value Load(const BYTE *p) { return *reinterpret_cast<const PixelU64 *>(p); }
+    static void Store(BYTE *p, Value v) { *reinterpret_cast<PixelU64 *>(p) = v; }
+};
+
+// ---- colour conversion -------------------------------------------------------
+
+// 16-bit B, G, R, A to 8-bit: the high byte of each channel.
+inline std::uint32_t HighBytes(std::uint64_t s)
+{
+    return static_cast<std::uint32_t>(((s >> 8) & 0xFFu) | ((s >> 16) & 0xFF00u) | ((s >> 24) & 0xFF0000u) |
+                                      ((s >> 32) & 0xFF000000u));
+}
+
+// 8-bit B, G, R, A to 16-bit: each channel shifted up by 8 (255 -> 65280).
+inline std::uint64_t WidenBytes(std::uint32_t s)
+{
+    const std::uint64_t q = s;
+    return ((q & 0xFFu) << 8) | ((q & 0xFF00u) << 16) | ((q & 0xFF0000u) << 24) | ((q & 0xFF000000u) << 32);
+}
+
+// A source pixel in the destination's layout. Pairs without a rule give 0,
+// whose alpha is 0, so they never change a 4- or 8-byte destination; a mask
+// destination takes the first byte of any source pixel.
+template <int nDst, int nSrc>
+inline std::uint64_t ConvertColor(const BYTE *pSrc)
+{
+    if constexpr (nDst == 1) {
+        return pSrc[0];
+    } else if constexpr (nDst == 4 && nSrc == 4) {
+        return tagPixel<4>::Load(pSrc);
+    } else if constexpr (nDst == 4 && nSrc == 8) {
+        return HighBytes(tagPixel<8>::Load(pSrc));
+    } else if constexpr (nDst == 8 && nSrc == 4) {
+        return WidenBytes(tagPixel<4>::Load(pSrc));
+    } else if constexpr (nDst == 8 && nSrc == 8) {
+        return tagPixel<8>::Load(pSrc);
+    } else {
+        return 0;
+    }
+}
+
+// Whether ConvertColor<nDst, nSrc> can change a destination at all.
+inline bool PairBlends(int nDst, int nSrc)
+{
+    if (nDst == 1)
+        return true;
+    return (nDst == 4 || nDst == 8) && (nSrc == 4 || nSrc == 8);
+}
+
+// ---- the blend ---------------------------------------------------------------
+// Effective alpha ea = floor(sA * a). Colour: (s * ea + d * (max - ea)) >> bits
+// (a divisor of 256 or 65536, not 255 or 65535), blue and red in one
+// multiplication under a paired mask, green in another; the sums stay below
+// the next channel. Alpha: an opaque destination stays opaque, else ea when
+// replacing, else dA - floor(dA * ea / max) + ea. A source alpha of 0 leaves
+// the destination as it was. Everything is selects, so the runs vectorise.
+
+template <bool bReplace>
+inline std::uint32_t Blend32(std::uint32_t d, std::uint32_t s, tagAlphaScale sc)
+{
+    const std::uint32_t sA = s >> 24;
+    const std::uint32_t ea = (sA * sc.unMul) >> sc.nShift;
+    const std::uint32_t nea = 255u - ea;
+    const std::uint32_t rb = (((s & 0x00FF00FFu) * ea + (d & 0x00FF00FFu) * nea) >> 8) & 0x00FF00FFu;
+    const std::uint32_t g = (((s & 0x0000FF00u) * ea + (d & 0x0000FF00u) * nea) >> 8) & 0x0000FF00u;
+    const std::uint32_t dA = d >> 24;
+    const std::uint32_t mixed = bReplace ? ea : dA - Div255(dA * ea) + ea;
+    const std::uint32_t a = dA == 255u ? 255u : mixed;
+    const std::uint32_t out = rb | g | (a << 24);
+    return sA == 0 ? d : out;
+}
+
+template <bool bReplace>
+inline std::uint64_t Blend64(std::uint64_t d, std::uint64_t s, tagAlphaScale sc)
+{
+    const std::uint64_t kRB = 0x0000FFFF0000FFFFull;
+    const std::uint64_t kG = 0x00000000FFFF0000ull;
+    const std::uint64_t sA = s >> 48;
+    const std::uint64_t ea = (sA * sc.unMul) >> sc.nShift;
+    const std::uint64_t nea = 65535u - ea;
+    const std::uint64_t rb = (((s & kRB) * ea + (d & kRB) * nea) >> 16) & kRB;
+    const std::uint64_t g = (((s & kG) * ea + (d & kG) * nea) >> 16) & kG;
+    const std::uint64_t dA = d >> 48;
+    const std::uint64_t mixed = bReplace ? ea : dA - Div65535(dA * ea) + ea;
+    const std::uint64_t a = dA == 65535u ? 65535u : mixed;
+    const std::uint64_t out = rb | g | (a << 48);
+    return sA == 0 ? d : out;
+}
+
+// A mask is not mixed: the scaled value is OR-ed in.
+inline std::uint8_t BlendMask(std::uint8_t d, std::uint32_t v, tagAlphaScale sc)
+{
+    return static_cast<std::uint8_t>(d | ((v * sc.unMul) >> sc.nShift));
+}
+
+// Scale for a destination's channel width.
+inline tagAlphaScale ScaleForDst(double dAlpha, int nDst)
+{
+    return AlphaScaleFor(ClampOpacity(dAlpha), nDst == 8 ? 16 : 8);
+}
+
+template <int nDst, bool bReplace>
+inline void BlendInto(BYTE *pDst, std::uint64_t qwColor, tagAlphaScale sc)
+{
+    typedef tagPixel<nDst> P;
+    if constexpr (nDst == 4)
+        P::Store(pDst, Blend32<bReplace>(P::Load(pDst), static_cast<std::uint32_t>(qwColor), sc));
+    else if constexpr (nDst == 8)
+        P::Store(pDst, Blend64<bReplace>(P::Load(pDst), qwColor, sc));
+    else
+        P::Store(pDst, BlendMask(P::Load(pDst), static_cast<std::uint32_t>(qwColor & 0xFFu), sc));
+}
+
+// ---- runs of source pixels -----------------------------------------------------
+// pSrc: n consecutive source pixels. Forward: destination pixels pDst[0..n)
+// in order. Reverse: the same destination span, filled from the last source
+// pixel backwards (a mirrored row). Strided: destination pixel i at
+// pDst + i * nStep bytes (a stored column).
+
+typedef void (*PFN_ComposeRun)(BYTE *pDst, std::ptrdiff_t nStep, const BYTE *pSrc, int n, tagAlphaScale sc);
+
+template <int nDst, int nSrc, bool bReplace>
+QEL_KERNEL_CLONES void ComposeForwardRun(BYTE *__restrict pDst, std::ptrdiff_t, const BYTE *__restrict pSrc, int n,
+                                         tagAlphaScale sc)
+{
+    for (int i = 0; i < n; ++i)
+        BlendInto<nDst, bReplace>(pDst + static_cast<std::ptrdiff_t>(i) * nDst,
+                                  ConvertColor<nDst, nSrc>(pSrc + static_cast<std::ptrdiff_t>(i) * nSrc), sc);
+}
+
+template <int nDst, int nSrc, bool bReplace>
+QEL_KERNEL_CLONES void ComposeReverseRun(BYTE *__restrict pDst, std::ptrdiff_t, const BYTE *__restrict pSrc, int n,
+                                         tagAlphaScale sc)
+{
+    for (int i = 0; i < n; ++i)
+        BlendInto<nDst, bReplace>(pDst + static_cast<std::ptrdiff_t>(i) * nDst,
+                                  ConvertColor<nDst, nSrc>(pSrc + static_cast<std::ptrdiff_t>(n - 1 - i) * nSrc),
+                                  sc);
+}
+
+template <int nDst, int nSrc, bool bReplace>
+QEL_KERNEL_CLONES void ComposeStridedRun(BYTE *__restrict pDst, std::ptrdiff_t nStep, const BYTE *__restrict pSrc,
+                                         int n, tagAlphaScale sc)
+{
+    for (int i = 0; i < n; ++i)
+        BlendInto<nDst, bReplace>(pDst + i * nStep,
+                                  ConvertColor<nDst, nSrc>(pSrc + static_cast<std::ptrdiff_t>(i) * nSrc), sc);
+}
+
+struct tagComposeKernels {
+    PFN_ComposeRun pfnForward;
+    PFN_ComposeRun pfnReverse;
+    PFN_ComposeRun pfnStrided;
+};
+
+template <int nDst, int nSrc, bool bReplace>
+inline tagComposeKernels ComposeKernelsOf()
+{
+    return {ComposeForwardRun<nDst, nSrc, bReplace>, ComposeReverseRun<nDst, nSrc, bReplace>,
+            ComposeStridedRun<nDst, nSrc, bReplace>};
+}
+
+// False when the pair cannot change the destination (see PairBlends).
+inline bool ChooseComposeKernels(int nDst, int nSrc, bool bReplace, tagComposeKernels *pKernels)
+{
+    if (nDst == 1) {
+        switch (nSrc) {
+        case 1:
+            return *pKernels = ComposeKernelsOf<1, 1, false>(), true;
+        case 2:
+            return *pKernels = ComposeKernelsOf<1, 2, false>(), true;
+        case 3:
+            return *pKernels = ComposeKernelsOf<1, 3, false>(), true;
+        case 4:
+            return *pKernels = ComposeKernelsOf<1, 4, false>(), true;
+        case 6:
+            return *pKernels = ComposeKernelsOf<1, 6, false>(), true;
+        case 8:
+            return *pKernels = ComposeKernelsOf<1, 8, false>(), true;
+        default:
+            return false;
+        }
+    }
+    const int nPair = (nDst << 4) | nSrc;
+    switch (nPair) {
+    case 0x44:
+        *pKernels = bReplace ? ComposeKernelsOf<4, 4, true>() : ComposeKernelsOf<4, 4, false>();
+        return true;
+    case 0x48:
+        *pKernels = bReplace ? ComposeKernelsOf<4, 8, true>() : ComposeKernelsOf<4, 8, false>();
+        return true;
+    case 0x84:
+        *pKernels = bReplace ? ComposeKernelsOf<8, 4, true>() : ComposeKernelsOf<8, 4, false>();
+        return true;
+    case 0x88:
+        *pKernels = bReplace ? ComposeKernelsOf<8, 8, true>() : ComposeKernelsOf<8, 8, false>();
+        return true;
+    default:
+        return false;
+    }
+}
+
+// ---- runs of one solid colour ----------------------------------------------------
+// Span: n destination pixels in a row (direction does not matter for one
+// colour). Strided: pixel i at pDst + i * nStep bytes.
+
+typedef void (*PFN_FillRun)(BYTE *pDst, std::ptrdiff_t nStep, int n, std::uint64_t qwColor, tagAlphaScale sc);
+
+template <int nDst, bool bReplace>
+QEL_KERNEL_CLONES void FillSpanRun(BYTE *pDst, std::ptrdiff_t, int n, std::uint64_t qwColor, tagAlphaScale sc)
+{
+    for (int i = 0; i < n; ++i)
+        BlendInto<nDst, bReplace>(pDst + static_cast<std::ptrdiff_t>(i) * nDst, qwColor, sc);
+}
+
+template <int nDst, bool bReplace>
+QEL_KERNEL_CLONES void FillStridedRun(BYTE *pDst, std::ptrdiff_t nStep, int n, std::uint64_t qwColor,
+                                      tagAlphaScale sc)
+{
+    for (int i = 0; i < n; ++i)
+        BlendInto<nDst, bReplace>(pDst + i * nStep, qwColor, sc);
+}
+
+struct tagFillKernels {
+    PFN_FillRun pfnSpan;
+    PFN_FillRun pfnStrided;
+};
+
+// False for destinations the blend leaves alone (2, 3 or 6 bytes per pixel).
+inline bool ChooseFillKernels(int nDst, bool bReplace, tagFillKernels *pKernels)
+{
+    switch (nDst) {
+    case 1:
+        *pKernels = {FillSpanRun<1, false>, FillStridedRun<1, false>};
+        return true;
+    case 4:
+        *pKernels = bReplace ? tagFillKernels{FillSpanRun<4, true>, FillStridedRun<4, true>}
+                             : tagFillKernels{FillSpanRun<4, false>, FillStridedRun<4, false>};
+        return true;
+    case 8:
+        *pKernels = bReplace ? tagFillKernels{FillSpanRun<8, true>, FillStridedRun<8, true>}
+                             : tagFillKernels{FillSpanRun<8, false>, FillStridedRun<8, false>};
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace compose
+} // namespace qel
