@@ -20,11 +20,11 @@ using namespace qel::compose;
 
 const char kComposeWithBuffer[] = "PyQelBufferUtility::ComposeWithBuffer";
 
-// Rows of a transposed run are claimed in bands and walked in tiles of
-// columns, so that a band's writes down the stored columns stay within a
-// few cache lines and pages per tile, and two workers rarely share a line.
-constexpr int kColumnBandRows = 16;
-constexpr int kColumnTile = 64;
+// Bands of source rows and tiles of columns for the transposed orientations:
+// a band's run along a stored row is 16 pixels (a cache line of BGRA), a
+// tile of 64 columns of up to 8-byte pixels is 8 KiB on the worker's stack.
+constexpr int kAcrossBandRows = 16;
+constexpr int kAcrossTile = 64;
 
 // How "No Stride table" shows a table: a missing one as "(null)", a present
 // one as its address.
@@ -58,13 +58,76 @@ public:
         }
         m_ppRows = m_vecRows.data();
     }
-    const BYTE *Row(int y) const { return m_ppRows[y]; }
+    const BYTE *const *Rows() const { return m_ppRows; }
 
 private:
-    BYTE *const *m_ppRows;
+    const BYTE *const *m_ppRows;
     std::vector<BYTE> m_vecCopy;
     std::vector<BYTE *> m_vecRows;
 };
+
+// Orientations that keep displayed rows along stored rows: each source row
+// is one forward or reverse run, rows claimed one at a time.
+void ComposeAlongRows(const tagOrientationMap &map, int nX, int nY, int SW, int SH, const BYTE *const *ppSrcRows,
+                      int nSrcBpp, BYTE *const *ppDstRows, int W, int H, int nDstBpp, const tagComposeKernels &kernels,
+                      tagAlphaScale sc)
+{
+    qel::ForEachRowParallel(SH, [&](int y) {
+        const tagRowRun run = ClipRow(map, nX, static_cast<long long>(nY) + y, SW, W, H);
+        const int n = run.nEnd - run.nBegin;
+        if (n <= 0)
+            return;
+        const BYTE *pSrc = ppSrcRows[y] + static_cast<std::ptrdiff_t>(run.nBegin) * nSrcBpp;
+        BYTE *pDst = ppDstRows[run.llY] + static_cast<std::ptrdiff_t>(run.llX) * nDstBpp;
+        if (run.nStep > 0)
+            kernels.pfnForward(pDst, pSrc, n, sc);
+        else
+            kernels.pfnReverse(pDst - static_cast<std::ptrdiff_t>(n - 1) * nDstBpp, pSrc, n, sc);
+    });
+}
+
+// Orientations that send displayed rows down stored columns: a band of
+// source rows is turned on its side a tile at a time, and each column of
+// the tile is then one run along a stored row. The writes stay contiguous
+// (and vectorised), and the band's reads and writes stay within a few cache
+// lines and pages per tile.
+void ComposeAcrossRows(const tagOrientationMap &map, int nX, int nY, int SW, int SH, const BYTE *const *ppSrcRows,
+                       int nSrcBpp, BYTE *const *ppDstRows, int W, int H, int nDstBpp,
+                       const tagComposeKernels &kernels, tagAlphaScale sc)
+{
+    const tagBlockRun block = ClipTransposed(map, nX, nY, SW, SH, W, H);
+    if (block.Empty())
+        return;
+    const int nRows = block.nRowEnd - block.nRowBegin;
+    const int nBands = (nRows - 1) / kAcrossBandRows + 1;
+    const std::ptrdiff_t cbColumn = static_cast<std::ptrdiff_t>(kAcrossBandRows) * nSrcBpp;
+    qel::ForEachRowParallel(nBands, [&](int nBand) {
+        BYTE abTile[kAcrossTile * kAcrossBandRows * 8];
+        const int i0 = block.nRowBegin + nBand * kAcrossBandRows;
+        const int nBandRows = std::min(kAcrossBandRows, block.nRowEnd - i0);
+        // Stored x' of the band's first row; a row further moves it by nXY.
+        const long long llX = block.llX + static_cast<long long>(map.nXY) * (i0 - block.nRowBegin);
+        const long long llLeft = map.nXY > 0 ? llX : llX - (nBandRows - 1);
+        const PFN_ComposeRun pfnRun = map.nXY > 0 ? kernels.pfnForward : kernels.pfnReverse;
+        // Stored rows are visited top to bottom (columns from the last
+        // when y' falls as j rises), which the prefetchers follow best.
+        const int nCols = block.nColEnd - block.nColBegin;
+        const int nTiles = (nCols - 1) / kAcrossTile + 1;
+        for (int t = 0; t < nTiles; ++t) {
+            const int nTile = map.nYX > 0 ? t : nTiles - 1 - t;
+            const int j0 = block.nColBegin + nTile * kAcrossTile;
+            const int nTileCols = std::min(kAcrossTile, block.nColEnd - j0);
+            kernels.pfnTranspose(ppSrcRows + i0, static_cast<std::ptrdiff_t>(j0) * nSrcBpp, nBandRows, nTileCols,
+                                 abTile, cbColumn);
+            for (int k = 0; k < nTileCols; ++k) {
+                const int c = map.nYX > 0 ? k : nTileCols - 1 - k;
+                const long long llY = block.llY + static_cast<long long>(map.nYX) * (j0 + c - block.nColBegin);
+                pfnRun(ppDstRows[llY] + static_cast<std::ptrdiff_t>(llLeft) * nDstBpp, abTile + c * cbColumn,
+                       nBandRows, sc);
+            }
+        }
+    });
+}
 
 } // namespace
 
@@ -89,7 +152,7 @@ UINT64 PyQelBufferUtility::m_fnColorConverter(const BYTE *pSrcData, int nDstByte
 }
 
 void PyQelBufferUtility::m_fnBlend(BYTE *pDstData, UINT64 qwColor, double dAlpha, int nDstBytesPerPixel,
-                                   bool bReplaceAlpha)
+                                   bool bReplaceAlpha, int nCount)
 {
     if (pDstData == nullptr) {
         QEL_TRACE("[m_fnBlend]pDstData is NULL");
@@ -98,13 +161,13 @@ void PyQelBufferUtility::m_fnBlend(BYTE *pDstData, UINT64 qwColor, double dAlpha
     const tagAlphaScale sc = ScaleForDst(dAlpha, nDstBytesPerPixel);
     switch (nDstBytesPerPixel) {
     case 1:
-        BlendInto<1, false>(pDstData, qwColor, sc);
+        FillRun<1, false>(pDstData, nCount, qwColor, sc);
         break;
     case 4:
-        bReplaceAlpha ? BlendInto<4, true>(pDstData, qwColor, sc) : BlendInto<4, false>(pDstData, qwColor, sc);
+        (bReplaceAlpha ? FillRun<4, true> : FillRun<4, false>)(pDstData, nCount, qwColor, sc);
         break;
     case 8:
-        bReplaceAlpha ? BlendInto<8, true>(pDstData, qwColor, sc) : BlendInto<8, false>(pDstData, qwColor, sc);
+        (bReplaceAlpha ? FillRun<8, true> : FillRun<8, false>)(pDstData, nCount, qwColor, sc);
         break;
     default:
         break;
@@ -177,49 +240,11 @@ HRESULT PyQelBufferUtility::m_fnComposeWithBuffer(CQELImageBuffer *pDstBuffer, C
     if (SW > 0 && SH > 0 && W > 0 && H > 0 && ChooseComposeKernels(nDstBpp, nSrcBpp, bReplaceAlpha, &kernels)) {
         const CSourceRows srcRows(ppSrcRows, pSrcBuffer == pDstBuffer, SW, SH, nSrcBpp);
         const tagOrientationMap map = ResolveOrientation(nDstOrientation, W, H);
-        const tagDstRows dstRows = DescribeRows(ppDstRows, W, H, nDstBpp);
-        const double dAlpha = fAlpha;
-        const tagAlphaScale sc = ScaleForDst(dAlpha, nDstBpp);
-        const bool bAlongRow = map.nYX == 0;
-        const int nBandRows = bAlongRow ? 1 : kColumnBandRows;
-        const int nTile = bAlongRow ? SW : kColumnTile;
-        const int nBands = (SH - 1) / nBandRows + 1;
-
-        qel::ForEachRowParallel(nBands, [&](int nBand) {
-            const int y0 = nBand * nBandRows;
-            const int y1 = std::min(SH, y0 + nBandRows);
-            for (int j0 = 0; j0 < SW; j0 += nTile) {
-                const int nCount = std::min(nTile, SW - j0);
-                for (int y = y0; y < y1; ++y) {
-                    const tagRowRun run =
-                        ClipRow(map, static_cast<long long>(nX) + j0, static_cast<long long>(nY) + y, nCount, W, H);
-                    const int n = run.nEnd - run.nBegin;
-                    if (n <= 0)
-                        continue;
-                    const BYTE *pSrc = srcRows.Row(y) + static_cast<std::ptrdiff_t>(j0 + run.nBegin) * nSrcBpp;
-                    const std::ptrdiff_t cbX = static_cast<std::ptrdiff_t>(run.llX) * nDstBpp;
-                    if (run.bAlongRow) {
-                        BYTE *pRow = ppDstRows[run.llY];
-                        if (run.nStep > 0)
-                            kernels.pfnForward(pRow + cbX, 0, pSrc, n, sc);
-                        else
-                            kernels.pfnReverse(pRow + cbX - static_cast<std::ptrdiff_t>(n - 1) * nDstBpp, 0, pSrc,
-                                               n, sc);
-                    } else if (dstRows.bEven) {
-                        kernels.pfnStrided(ppDstRows[run.llY] + cbX, run.nStep * dstRows.nPitch, pSrc, n, sc);
-                    } else {
-                        // Unevenly spaced rows (CHUNK): every pixel of a
-                        // stored column is a row-table load, so the run
-                        // goes pixel by pixel through the shared operations.
-                        for (int i = 0; i < n; ++i)
-                            m_fnBlend(ppDstRows[run.llY + static_cast<long long>(run.nStep) * i] + cbX,
-                                      m_fnColorConverter(pSrc + static_cast<std::ptrdiff_t>(i) * nSrcBpp, nDstBpp,
-                                                         nSrcBpp),
-                                      dAlpha, nDstBpp, bReplaceAlpha);
-                    }
-                }
-            }
-        });
+        const tagAlphaScale sc = ScaleForDst(fAlpha, nDstBpp);
+        if (!Transposed(map))
+            ComposeAlongRows(map, nX, nY, SW, SH, srcRows.Rows(), nSrcBpp, ppDstRows, W, H, nDstBpp, kernels, sc);
+        else
+            ComposeAcrossRows(map, nX, nY, SW, SH, srcRows.Rows(), nSrcBpp, ppDstRows, W, H, nDstBpp, kernels, sc);
     }
 
     srcLock.unlock();

@@ -1,8 +1,10 @@
 // Pixel arithmetic and run kernels of composition: bringing a source pixel
 // into the destination's format, mixing a colour into a destination pixel
-// with an opacity, and the runs that apply both along a destination row,
-// backwards along it, or down a column at a fixed byte step. The shells
-// choose one kernel per call; nothing here knows buffers, locks, logging or
+// with an opacity, the runs that apply both along a destination row
+// (forwards, or backwards for a mirrored row), the run that mixes one solid
+// colour into a row, and the tile transpose that lets the orientations
+// that turn rows into columns use the same row runs. The shells choose the
+// kernels once per call; nothing here knows buffers, locks, logging or
 // Python.
 //
 // Colours travel packed in the destination's layout: 8-bit B, G, R, A in
@@ -193,14 +195,12 @@ inline void BlendInto(BYTE *pDst, std::uint64_t qwColor, tagAlphaScale sc)
 // ---- runs of source pixels -----------------------------------------------------
 // pSrc: n consecutive source pixels. Forward: destination pixels pDst[0..n)
 // in order. Reverse: the same destination span, filled from the last source
-// pixel backwards (a mirrored row). Strided: destination pixel i at
-// pDst + i * nStep bytes (a stored column).
+// pixel backwards (a mirrored row).
 
-typedef void (*PFN_ComposeRun)(BYTE *pDst, std::ptrdiff_t nStep, const BYTE *pSrc, int n, tagAlphaScale sc);
+typedef void (*PFN_ComposeRun)(BYTE *pDst, const BYTE *pSrc, int n, tagAlphaScale sc);
 
 template <int nDst, int nSrc, bool bReplace>
-QEL_KERNEL_CLONES void ComposeForwardRun(BYTE *__restrict pDst, std::ptrdiff_t, const BYTE *__restrict pSrc, int n,
-                                         tagAlphaScale sc)
+QEL_KERNEL_CLONES void ComposeForwardRun(BYTE *__restrict pDst, const BYTE *__restrict pSrc, int n, tagAlphaScale sc)
 {
     for (int i = 0; i < n; ++i)
         BlendInto<nDst, bReplace>(pDst + static_cast<std::ptrdiff_t>(i) * nDst,
@@ -208,8 +208,7 @@ QEL_KERNEL_CLONES void ComposeForwardRun(BYTE *__restrict pDst, std::ptrdiff_t, 
 }
 
 template <int nDst, int nSrc, bool bReplace>
-QEL_KERNEL_CLONES void ComposeReverseRun(BYTE *__restrict pDst, std::ptrdiff_t, const BYTE *__restrict pSrc, int n,
-                                         tagAlphaScale sc)
+QEL_KERNEL_CLONES void ComposeReverseRun(BYTE *__restrict pDst, const BYTE *__restrict pSrc, int n, tagAlphaScale sc)
 {
     for (int i = 0; i < n; ++i)
         BlendInto<nDst, bReplace>(pDst + static_cast<std::ptrdiff_t>(i) * nDst,
@@ -217,26 +216,39 @@ QEL_KERNEL_CLONES void ComposeReverseRun(BYTE *__restrict pDst, std::ptrdiff_t, 
                                   sc);
 }
 
-template <int nDst, int nSrc, bool bReplace>
-QEL_KERNEL_CLONES void ComposeStridedRun(BYTE *__restrict pDst, std::ptrdiff_t nStep, const BYTE *__restrict pSrc,
-                                         int n, tagAlphaScale sc)
+// A tile of source pixels turned on its side: nCols columns of nRows
+// pixels, column c at pTile + c * cbColumn, taken from rows ppRows[0..nRows)
+// starting cbOffset bytes into each row. Used where displayed rows run down
+// stored columns: each column of the tile is then one forward or reverse
+// run along a stored row.
+typedef void (*PFN_TransposeTile)(const BYTE *const *ppRows, std::ptrdiff_t cbOffset, int nRows, int nCols,
+                                  BYTE *pTile, std::ptrdiff_t cbColumn);
+
+template <int nSrc>
+void TransposeTile(const BYTE *const *ppRows, std::ptrdiff_t cbOffset, int nRows, int nCols, BYTE *pTile,
+                   std::ptrdiff_t cbColumn)
 {
-    for (int i = 0; i < n; ++i)
-        BlendInto<nDst, bReplace>(pDst + i * nStep,
-                                  ConvertColor<nDst, nSrc>(pSrc + static_cast<std::ptrdiff_t>(i) * nSrc), sc);
+    for (int r = 0; r < nRows; ++r) {
+        const BYTE *pRow = ppRows[r] + cbOffset;
+        for (int c = 0; c < nCols; ++c) {
+            const BYTE *pS = pRow + static_cast<std::ptrdiff_t>(c) * nSrc;
+            BYTE *pT = pTile + c * cbColumn + static_cast<std::ptrdiff_t>(r) * nSrc;
+            for (int k = 0; k < nSrc; ++k)
+                pT[k] = pS[k];
+        }
+    }
 }
 
 struct tagComposeKernels {
     PFN_ComposeRun pfnForward;
     PFN_ComposeRun pfnReverse;
-    PFN_ComposeRun pfnStrided;
+    PFN_TransposeTile pfnTranspose;
 };
 
 template <int nDst, int nSrc, bool bReplace>
 inline tagComposeKernels ComposeKernelsOf()
 {
-    return {ComposeForwardRun<nDst, nSrc, bReplace>, ComposeReverseRun<nDst, nSrc, bReplace>,
-            ComposeStridedRun<nDst, nSrc, bReplace>};
+    return {ComposeForwardRun<nDst, nSrc, bReplace>, ComposeReverseRun<nDst, nSrc, bReplace>, TransposeTile<nSrc>};
 }
 
 // False when the pair cannot change the destination (see PairBlends).
@@ -280,49 +292,12 @@ inline bool ChooseComposeKernels(int nDst, int nSrc, bool bReplace, tagComposeKe
 }
 
 // ---- runs of one solid colour ----------------------------------------------------
-// Span: n destination pixels in a row (direction does not matter for one
-// colour). Strided: pixel i at pDst + i * nStep bytes.
-
-typedef void (*PFN_FillRun)(BYTE *pDst, std::ptrdiff_t nStep, int n, std::uint64_t qwColor, tagAlphaScale sc);
 
 template <int nDst, bool bReplace>
-QEL_KERNEL_CLONES void FillSpanRun(BYTE *pDst, std::ptrdiff_t, int n, std::uint64_t qwColor, tagAlphaScale sc)
+QEL_KERNEL_CLONES void FillRun(BYTE *pDst, int n, std::uint64_t qwColor, tagAlphaScale sc)
 {
     for (int i = 0; i < n; ++i)
         BlendInto<nDst, bReplace>(pDst + static_cast<std::ptrdiff_t>(i) * nDst, qwColor, sc);
-}
-
-template <int nDst, bool bReplace>
-QEL_KERNEL_CLONES void FillStridedRun(BYTE *pDst, std::ptrdiff_t nStep, int n, std::uint64_t qwColor,
-                                      tagAlphaScale sc)
-{
-    for (int i = 0; i < n; ++i)
-        BlendInto<nDst, bReplace>(pDst + i * nStep, qwColor, sc);
-}
-
-struct tagFillKernels {
-    PFN_FillRun pfnSpan;
-    PFN_FillRun pfnStrided;
-};
-
-// False for destinations the blend leaves alone (2, 3 or 6 bytes per pixel).
-inline bool ChooseFillKernels(int nDst, bool bReplace, tagFillKernels *pKernels)
-{
-    switch (nDst) {
-    case 1:
-        *pKernels = {FillSpanRun<1, false>, FillStridedRun<1, false>};
-        return true;
-    case 4:
-        *pKernels = bReplace ? tagFillKernels{FillSpanRun<4, true>, FillStridedRun<4, true>}
-                             : tagFillKernels{FillSpanRun<4, false>, FillStridedRun<4, false>};
-        return true;
-    case 8:
-        *pKernels = bReplace ? tagFillKernels{FillSpanRun<8, true>, FillStridedRun<8, true>}
-                             : tagFillKernels{FillSpanRun<8, false>, FillStridedRun<8, false>};
-        return true;
-    default:
-        return false;
-    }
 }
 
 } // namespace compose

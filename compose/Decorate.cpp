@@ -18,8 +18,9 @@ using namespace qel::compose;
 
 const char kComposeWithSetting[] = "PyQelBufferUtility::ComposeWithSetting";
 
-constexpr int kColumnBandRows = 16;
-constexpr int kColumnTile = 64;
+// Displayed rows per claim where they run down stored columns: each claim
+// then blends runs of this many pixels along the stored rows it crosses.
+constexpr int kAcrossBandRows = 64;
 
 // A rectangle in displayed coordinates, worked out in 64 bits so that
 // margins, thicknesses and offsets near the ends of the int range cannot
@@ -67,44 +68,41 @@ void PyQelBufferUtility::m_fnBarBlend(BYTE **pDstData, int nX, int nY, int nWidt
         QEL_TRACE("[m_fnBarBlend]pDstData is NULL");
         return;
     }
-    tagFillKernels kernels;
-    if (nWidth < 1 || nHeight < 1 || nDstWidth < 1 || nDstHeight < 1 ||
-        !ChooseFillKernels(nDstBytesPerPixel, bReplaceAlpha, &kernels))
+    if (nWidth < 1 || nHeight < 1 || nDstWidth < 1 || nDstHeight < 1)
         return;
-
     const tagOrientationMap map = ResolveOrientation(nDstOrientation, nDstWidth, nDstHeight);
-    const tagDstRows rows = DescribeRows(pDstData, nDstWidth, nDstHeight, nDstBytesPerPixel);
-    const tagAlphaScale sc = ScaleForDst(dAlpha, nDstBytesPerPixel);
-    const bool bAlongRow = map.nYX == 0;
-    const int nBandRows = bAlongRow ? 1 : kColumnBandRows;
-    const int nTile = bAlongRow ? nWidth : kColumnTile;
-    const int nBands = (nHeight - 1) / nBandRows + 1;
-    const int nBpp = nDstBytesPerPixel;
+    const std::ptrdiff_t nBpp = nDstBytesPerPixel;
 
+    if (!Transposed(map)) {
+        // One run along a stored row per displayed row; with one colour its
+        // direction does not matter.
+        qel::ForEachRowParallel(nHeight, [&](int i) {
+            const tagRowRun run =
+                ClipRow(map, nX, static_cast<long long>(nY) + i, nWidth, nDstWidth, nDstHeight);
+            const int n = run.nEnd - run.nBegin;
+            if (n <= 0)
+                return;
+            const long long llLeft = run.nStep > 0 ? run.llX : run.llX - (n - 1);
+            m_fnBlend(pDstData[run.llY] + llLeft * nBpp, qwColor, dAlpha, nDstBytesPerPixel, bReplaceAlpha, n);
+        });
+        return;
+    }
+
+    // Displayed rows run down stored columns: a band of displayed rows is,
+    // in every stored row it crosses, one run of the band's height.
+    const tagBlockRun block = ClipTransposed(map, nX, nY, nWidth, nHeight, nDstWidth, nDstHeight);
+    if (block.Empty())
+        return;
+    const int nRows = block.nRowEnd - block.nRowBegin;
+    const int nBands = (nRows - 1) / kAcrossBandRows + 1;
     qel::ForEachRowParallel(nBands, [&](int nBand) {
-        const int i0 = nBand * nBandRows;
-        const int i1 = std::min(nHeight, i0 + nBandRows);
-        for (int j0 = 0; j0 < nWidth; j0 += nTile) {
-            const int nCount = std::min(nTile, nWidth - j0);
-            for (int i = i0; i < i1; ++i) {
-                const tagRowRun run = ClipRow(map, static_cast<long long>(nX) + j0, static_cast<long long>(nY) + i,
-                                              nCount, nDstWidth, nDstHeight);
-                const int n = run.nEnd - run.nBegin;
-                if (n <= 0)
-                    continue;
-                const std::ptrdiff_t cbX = static_cast<std::ptrdiff_t>(run.llX) * nBpp;
-                if (run.bAlongRow) {
-                    // One colour: the run's direction along the row does not matter.
-                    const std::ptrdiff_t cbLeft = run.nStep > 0 ? cbX : cbX - static_cast<std::ptrdiff_t>(n - 1) * nBpp;
-                    kernels.pfnSpan(pDstData[run.llY] + cbLeft, 0, n, qwColor, sc);
-                } else if (rows.bEven) {
-                    kernels.pfnStrided(pDstData[run.llY] + cbX, run.nStep * rows.nPitch, n, qwColor, sc);
-                } else {
-                    for (int k = 0; k < n; ++k)
-                        m_fnBlend(pDstData[run.llY + static_cast<long long>(run.nStep) * k] + cbX, qwColor, dAlpha,
-                                  nBpp, bReplaceAlpha);
-                }
-            }
+        const int i0 = block.nRowBegin + nBand * kAcrossBandRows;
+        const int nBandRows = std::min(kAcrossBandRows, block.nRowEnd - i0);
+        const long long llX = block.llX + static_cast<long long>(map.nXY) * (i0 - block.nRowBegin);
+        const long long llLeft = map.nXY > 0 ? llX : llX - (nBandRows - 1);
+        for (int j = block.nColBegin; j < block.nColEnd; ++j) {
+            const long long llY = block.llY + static_cast<long long>(map.nYX) * (j - block.nColBegin);
+            m_fnBlend(pDstData[llY] + llLeft * nBpp, qwColor, dAlpha, nDstBytesPerPixel, bReplaceAlpha, nBandRows);
         }
     });
 }

@@ -74,14 +74,20 @@ inline tagOrientationMap ResolveOrientation(int nOrientation, int nWidth, int nH
     }
 }
 
-// The part of one displayed row that lands inside the stored image: columns
-// j in [nBegin, nEnd) of the row, the stored position of column nBegin, and
-// the stored step per column (along x' for a row run, along y' otherwise).
+// Whether displayed rows run down stored columns (orientations 5 to 8).
+inline bool Transposed(const tagOrientationMap &map)
+{
+    return map.nYX != 0;
+}
+
+// The part of one displayed row that lands inside the stored image, for an
+// orientation that keeps rows along stored rows (1 to 4, and the values
+// outside 1..8): columns j in [nBegin, nEnd) of the row, the stored row
+// llY, the stored x' of column nBegin, and the step of x' per column.
 struct tagRowRun {
     int nBegin, nEnd;
     long long llX, llY;
     int nStep;
-    bool bAlongRow;
 };
 
 // Columns j of [0, nCount) with 0 <= llA + nK * j < llLimit, intersected
@@ -111,8 +117,7 @@ inline tagRowRun ClipRow(const tagOrientationMap &map, long long llX0, long long
     ClipAxis(llX, map.nXX, nWidth, &llLo, &llHi);
     ClipAxis(llY, map.nYX, nHeight, &llLo, &llHi);
     tagRowRun run;
-    run.bAlongRow = map.nYX == 0;
-    run.nStep = run.bAlongRow ? map.nXX : map.nYX;
+    run.nStep = map.nXX;
     if (llLo >= llHi) {
         run.nBegin = run.nEnd = 0;
         run.llX = run.llY = 0;
@@ -125,27 +130,37 @@ inline tagRowRun ClipRow(const tagOrientationMap &map, long long llX0, long long
     return run;
 }
 
-// Destination rows and whether they are evenly spaced: a BYTE buffer's are,
-// so a run down a stored column is a plain stride; a CHUNK buffer's need
-// not be, and a column run then looks every row up.
-struct tagDstRows {
-    BYTE *const *ppRows;
-    int nWidth;
-    int nHeight;
-    int nBytesPerPixel;
-    std::ptrdiff_t nPitch;
-    bool bEven;
+// A transposed orientation (5 to 8) sends displayed rows down stored
+// columns: x' depends on dy only and y' on dx only. So the displayed rows
+// that land inside the image are one range, the displayed columns another,
+// and a block of nRows x nCols displayed pixels clips to a sub-block.
+struct tagBlockRun {
+    int nRowBegin, nRowEnd; // displayed rows i in [nRowBegin, nRowEnd)
+    int nColBegin, nColEnd; // displayed columns j in [nColBegin, nColEnd)
+    long long llX;          // stored x' of row nRowBegin; it moves by map.nXY per row
+    long long llY;          // stored y' of column nColBegin; it moves by map.nYX per column
+    bool Empty() const { return nRowBegin >= nRowEnd || nColBegin >= nColEnd; }
 };
 
-inline tagDstRows DescribeRows(BYTE *const *ppRows, int nWidth, int nHeight, int nBytesPerPixel)
+// Displayed pixel (llX0 + j, llY0 + i) for j in [0, nCols), i in [0, nRows).
+inline tagBlockRun ClipTransposed(const tagOrientationMap &map, long long llX0, long long llY0, int nCols,
+                                  int nRows, int nWidth, int nHeight)
 {
-    tagDstRows rows = {ppRows, nWidth, nHeight, nBytesPerPixel, 0, true};
-    if (nHeight >= 2) {
-        rows.nPitch = ppRows[1] - ppRows[0];
-        for (int y = 2; y < nHeight && rows.bEven; ++y)
-            rows.bEven = ppRows[y] - ppRows[y - 1] == rows.nPitch;
-    }
-    return rows;
+    const long long llX = map.nXY * llY0 + map.llX0;
+    const long long llY = map.nYX * llX0 + map.llY0;
+    long long llRowLo = 0, llRowHi = nRows, llColLo = 0, llColHi = nCols;
+    ClipAxis(llX, map.nXY, nWidth, &llRowLo, &llRowHi);
+    ClipAxis(llY, map.nYX, nHeight, &llColLo, &llColHi);
+    tagBlockRun run = {0, 0, 0, 0, 0, 0};
+    if (llRowLo >= llRowHi || llColLo >= llColHi)
+        return run;
+    run.nRowBegin = static_cast<int>(llRowLo);
+    run.nRowEnd = static_cast<int>(llRowHi);
+    run.nColBegin = static_cast<int>(llColLo);
+    run.nColEnd = static_cast<int>(llColHi);
+    run.llX = llX + map.nXY * llRowLo;
+    run.llY = llY + map.nYX * llColLo;
+    return run;
 }
 
 } // namespace compose

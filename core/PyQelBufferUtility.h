@@ -120,7 +120,9 @@ private:
 
     // internal helpers of compose
     UINT64 m_fnColorConverter(const BYTE *pSrcData, int nDstBytesPerPixel, int nSrcBytesPerPixel);
-    void m_fnBlend(BYTE *pDstData, UINT64 qwColor, double dAlpha, int nDstBytesPerPixel, bool bReplaceAlpha);
+    // Blends one colour into nCount consecutive pixels (the bars' runs); one pixel by default.
+    void m_fnBlend(BYTE *pDstData, UINT64 qwColor, double dAlpha, int nDstBytesPerPixel, bool bReplaceAlpha,
+                   int nCount = 1);
     void m_fnBarBlend(BYTE **pDstData, int nX, int nY, int nWidth, int nHeight, int nDstWidth, int nDstHeight,
                       UINT64 qwColor, double dAlpha, int nDstOrientation, int nDstBytesPerPixel, bool bReplaceAlpha);
     HRESULT m_fnComposeWithBuffer(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pSrcBuffer, int nX, int nY, int nW,

@@ -424,3 +424,29 @@ def test_setting_refusals(util, zb, make_buf, trace, case, why):
     assert zb.to_bytes(buf) == data
     roi = [] if why.endswith("No Need to Composite") else [line("[ComposeWithSetting] Use ROI: 0, 0, 2, 2")]
     assert trace() == [entry(SETTING)] + roi + [line(why)]
+
+
+@pytest.mark.parametrize("orientation", [5, 6, 7, 8, 2, 3])
+@pytest.mark.parametrize("x, y", [(0, 0), (-37, 21), (70, -90)])
+def test_large_sources_cross_many_tiles(util, zb, make_buf, orientation, x, y):
+    # Wider than one tile of columns and taller than one band of rows, ragged at both ends.
+    rng = random.Random(orientation * 7 + x)
+    w, h, sw, sh = 97, 151, 150, 43
+    dst_data, src_data = pixels(rng, w * h, 4), pixels(rng, sw * sh, 4)
+    dst, src = make_buf(dst_data, w, h, 4, CHUNK), make_buf(src_data, sw, sh, 4)
+    model = Image(dst_data, w, h, 4)
+    model_compose(model, Image(src_data, sw, sh, 4), x, y, sw, sh, 0.45, orientation, True)
+    assert util.ComposeWithBuffer(dst, src, x, y, 0.45, orientation, True) == S_OK
+    assert zb.to_bytes(dst) == model.data()
+
+
+@pytest.mark.parametrize("orientation", [5, 6, 7, 8, 4])
+def test_large_frame_with_shadow(util, zb, make_buf, orientation):
+    rng = random.Random(orientation)
+    w, h = 150, 131
+    data = pixels(rng, w * h, 8)
+    buf = make_buf(data, w, h, 8, CHUNK)
+    model = Image(data, w, h, 8)
+    model_setting(model, (-2, 3, 0, 140), 3, 5, 0xC0112233, 0.6, 4, orientation)
+    assert util.ComposeWithSetting(buf, (-2, 3, 0, 140, 0.0), 3, 5, 0xC0112233, 0.6, 4, orientation) == S_OK
+    assert zb.to_bytes(buf) == model.data()
