@@ -120,14 +120,6 @@ inline std::uint64_t ConvertColor(const BYTE *pSrc)
     }
 }
 
-// Whether ConvertColor<nDst, nSrc> can change a destination at all.
-inline bool PairBlends(int nDst, int nSrc)
-{
-    if (nDst == 1)
-        return true;
-    return (nDst == 4 || nDst == 8) && (nSrc == 4 || nSrc == 8);
-}
-
 // ---- the blend ---------------------------------------------------------------
 // Effective alpha ea = floor(sA * a). Colour: (s * ea + d * (max - ea)) >> bits
 // (a divisor of 256 or 65536, not 255 or 65535), blue and red in one
@@ -251,7 +243,8 @@ inline tagComposeKernels ComposeKernelsOf()
     return {ComposeForwardRun<nDst, nSrc, bReplace>, ComposeReverseRun<nDst, nSrc, bReplace>, TransposeTile<nSrc>};
 }
 
-// False when the pair cannot change the destination (see PairBlends).
+// False when the pair cannot change the destination: a 2-, 3- or 6-byte
+// destination, or a 4- or 8-byte one from a source ConvertColor gives 0 for.
 inline bool ChooseComposeKernels(int nDst, int nSrc, bool bReplace, tagComposeKernels *pKernels)
 {
     if (nDst == 1) {
