@@ -450,3 +450,14 @@ def test_large_frame_with_shadow(util, zb, make_buf, orientation):
     model_setting(model, (-2, 3, 0, 140), 3, 5, 0xC0112233, 0.6, 4, orientation)
     assert util.ComposeWithSetting(buf, (-2, 3, 0, 140, 0.0), 3, 5, 0xC0112233, 0.6, 4, orientation) == S_OK
     assert zb.to_bytes(buf) == model.data()
+
+
+@pytest.mark.parametrize("extra, bar, horv, replace", [((), 0, 0, False), ((1,), 1, 0, False), ((1, 1), 1, 1, False),
+                                                       ((0, 0, True), 0, 0, True)])
+def test_setting_forms_fill_in_the_defaults(util, zb, make_buf, extra, bar, horv, replace):
+    data = pixels(random.Random(len(extra)), 12 * 10, 4)
+    buf = make_buf(data, 12, 10, 4)
+    model = Image(data, 12, 10, 4)
+    model_setting(model, (0, 0, 0, 0), 1, 2, 0x9A00FF00, 0.5, 1, 1, bar, horv, replace)
+    assert util.ComposeWithSetting(buf, None, 1, 2, 0x9A00FF00, 0.5, 1, 1, *extra) == S_OK
+    assert zb.to_bytes(buf) == model.data()
