@@ -60,11 +60,18 @@ public:
     CQELImageBuffer *CreateBufferFromRawData(byte *pSrcData, int nWidth, int nHeight, int nBytePerPixel);
     HRESULT RevealAlphaChannel(CQELImageBuffer *pSrcImageBuffer);
 
-    // table position: BlendIgnoreAlphaChannel (compose)
+    CQELImageBuffer *BlendIgnoreAlphaChannel(CQELImageBuffer *pFirstBuffer, CQELImageBuffer *pSecondBuffer,
+                                             float fRatio);
 
     HRESULT SwapRBChannel(CQELImageBuffer *pSrcImageBuffer);
 
-    // table positions: ComposeWithBuffer (two forms), ComposeWithSetting (compose)
+    HRESULT ComposeWithBuffer(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pSrcBuffer, int nX, int nY, float fAlpha,
+                              int nDstOrientation, bool bReplaceAlpha = false);
+    HRESULT ComposeWithBuffer(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pSrcBuffer, int nX, int nY, int nW, int nH,
+                              float fAlpha, int nDstOrientation, bool bReplaceAlpha = false);
+    HRESULT ComposeWithSetting(CQELImageBuffer *pDstBuffer, PyObject *pPyoROI, int nMargin, int nThickness,
+                               DWORD dwColor, float fAlpha, int nShadowDist, int nDstOrientation, int nBarOrFrame = 0,
+                               int nHorV = 0, bool bReplaceAlpha = false);
 
     HRESULT ClearBuffer(CQELImageBuffer *pDstBuffer, int const x, int const y, UINT const width, UINT const height,
                         DWORD const color);
@@ -74,7 +81,8 @@ public:
                        UINT const width, UINT const height);
     HRESULT CopyImageBuffer(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pSrcBuffer, bool bCopyTo = true);
 
-    // table position: UpdateImageBuffer (compose)
+    HRESULT UpdateImageBuffer(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pSrcBuffer, PyObject *pPyoDstROI,
+                              PyObject *pPyoSrcROI);
 
     CQELImageBuffer *DuplicateImageBuffer(CQELImageBuffer *pSrcBuffer);
     HRESULT UpdateAlphaChannelByMask(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pMaskBuffer, int nStartX,
@@ -117,6 +125,14 @@ private:
     // internal helpers of geometry
 
     // internal helpers of compose
+    UINT64 m_fnColorConverter(const BYTE *pSrcData, int nDstBytesPerPixel, int nSrcBytesPerPixel);
+    // Blends one colour into nCount consecutive pixels (the bars' runs); one pixel by default.
+    void m_fnBlend(BYTE *pDstData, UINT64 qwColor, double dAlpha, int nDstBytesPerPixel, bool bReplaceAlpha,
+                   int nCount = 1);
+    void m_fnBarBlend(BYTE **pDstData, int nX, int nY, int nWidth, int nHeight, int nDstWidth, int nDstHeight,
+                      UINT64 qwColor, double dAlpha, int nDstOrientation, int nDstBytesPerPixel, bool bReplaceAlpha);
+    HRESULT m_fnComposeWithBuffer(CQELImageBuffer *pDstBuffer, CQELImageBuffer *pSrcBuffer, int nX, int nY, int nW,
+                                  int nH, bool bSourceSize, float fAlpha, int nDstOrientation, bool bReplaceAlpha);
 
     // internal helpers of mask
 

@@ -39,9 +39,6 @@ NOT_YET = set()
 NOT_YET |= {"PyQelBufferUtility_" + n for n in "Reconstruct Rotate Mirror".split()}  # geometry
 
 NOT_YET |= {"PyQelBufferUtility_" + n for n in (
-    "BlendIgnoreAlphaChannel ComposeWithBuffer ComposeWithSetting UpdateImageBuffer").split()}  # compose
-
-NOT_YET |= {"PyQelBufferUtility_" + n for n in (
     "GetMaskWithBoundary MaskOperation MaskValueMapping SetTransparentAreaRGBByBuffer").split()}  # mask: combine
 
 NOT_YET |= {"PyQelBufferUtility_" + n for n in (
@@ -113,6 +110,22 @@ def test_constants_follow_the_functions_in_order(mod):
     ("PyQelBufferUtility_GetBoundingBoxCenterPos",
      "PyQelBufferUtility_GetBoundingBoxCenterPos(PyQelBufferUtility self, CQELImageBuffer * pSrcBuffer) "
      "-> PyObject *"),
+    ("PyQelBufferUtility_ComposeWithBuffer",
+     "\nPyQelBufferUtility_ComposeWithBuffer(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
+     "CQELImageBuffer * pSrcBuffer, int nX, int nY, float fAlpha, int nDstOrientation, bool bReplaceAlpha=False) "
+     "-> HRESULT\nPyQelBufferUtility_ComposeWithBuffer(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
+     "CQELImageBuffer * pSrcBuffer, int nX, int nY, int nW, int nH, float fAlpha, int nDstOrientation, "
+     "bool bReplaceAlpha=False) -> HRESULT\n"),
+    ("PyQelBufferUtility_ComposeWithSetting",
+     "PyQelBufferUtility_ComposeWithSetting(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
+     "PyObject * pPyoROI, int nMargin, int nThickness, DWORD dwColor, float fAlpha, int nShadowDist, "
+     "int nDstOrientation, int nBarOrFrame=0, int nHorV=0, bool bReplaceAlpha=False) -> HRESULT"),
+    ("PyQelBufferUtility_BlendIgnoreAlphaChannel",
+     "PyQelBufferUtility_BlendIgnoreAlphaChannel(PyQelBufferUtility self, CQELImageBuffer * pFirstBuffer, "
+     "CQELImageBuffer * pSecondBuffer, float fRatio) -> CQELImageBuffer *"),
+    ("PyQelBufferUtility_UpdateImageBuffer",
+     "PyQelBufferUtility_UpdateImageBuffer(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
+     "CQELImageBuffer * pSrcBuffer, PyObject * pPyoDstROI, PyObject * pPyoSrcROI) -> HRESULT"),
     ("new_PyQelBufferUtility", "new_PyQelBufferUtility() -> PyQelBufferUtility"),
     ("delete_PyQelBufferUtility", "delete_PyQelBufferUtility(PyQelBufferUtility self)"),
     ("TLSErrorCode_hr_set", "TLSErrorCode_hr_set(TLSErrorCode self, HRESULT hr)"),
