@@ -24,8 +24,10 @@ POINTERS = {
     "CQELGifBuffer *": "Optional[CQELGifBuffer]", "byte *": "Optional[BytePointer]",
     "BYTE *": "Optional[UBytePointer]", "p.BYTE": "Optional[UBytePointer]", "HWND": "Optional[SwigPointer]",
 }
-# What the methods that read Python objects accept, by parameter name.
+# What the methods that read Python objects accept, by parameter name (or
+# method.parameter where one name means different things).
 PYOBJECT_PARAMETERS = {
+    "ComposeWithSetting.pPyoROI": "Optional[Tuple[float, ...]]",  # x, y, w, h and an ignored float
     "pPyoROI": "Optional[Tuple[int, ...]]",
     "pPyoDstROI": "Optional[Tuple[int, ...]]",
     "pPyoSrcROI": "Optional[Tuple[int, ...]]",
@@ -69,14 +71,14 @@ LutDescription = Tuple[str, int, List[float], List[float], List[float]]
 '''
 
 
-def python_type(ctype, name=None):
+def python_type(ctype, name=None, method=None):
     ctype = ctype.replace(" const", "").strip()
     if ctype in SCALARS:
         return SCALARS[ctype]
     if ctype in POINTERS:
         return POINTERS[ctype]
     if ctype.startswith("PyObject"):
-        return PYOBJECT_PARAMETERS.get(name, "Any")
+        return PYOBJECT_PARAMETERS.get(f"{method}.{name}", PYOBJECT_PARAMETERS.get(name, "Any"))
     raise ValueError(f"no Python type for C type {ctype!r} ({name})")
 
 
@@ -101,7 +103,7 @@ def default_text(default):
 def method_stub(name, params, result, overload):
     args = ["self"]
     for ctype, pname, default in params[1:]:  # params[0] is self
-        hint = python_type(ctype, pname)
+        hint = python_type(ctype, pname, name)
         if default == "None" and not hint.startswith("Optional"):
             hint = f"Optional[{hint}]"
         args.append(f"{pname}: {hint}" + (" = ..." if default is not None else ""))
