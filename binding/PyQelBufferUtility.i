@@ -25,6 +25,14 @@
   if (PyErr_Occurred()) SWIG_fail;
 }
 
+// mask: combination and boundary polygons. A boundary point that is not a
+// pair of numbers refuses the list with the Python error that says why;
+// that error is raised, never returned beside a result.
+%exception PyQelBufferUtility::GetMaskWithBoundary {
+  $action
+  if (PyErr_Occurred()) SWIG_fail;
+}
+
 %include "Records.h"
 %include "PyQelBufferUtility.h"
 

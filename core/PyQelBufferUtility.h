@@ -79,7 +79,10 @@ public:
     CQELImageBuffer *DuplicateImageBuffer(CQELImageBuffer *pSrcBuffer);
     // table positions: UpdateAlphaChannelByMask, UpdateColorChannelByMask, GetBoundBox, GetUVMapBoundBox (mask)
 
-    // table positions: GetMaskWithBoundary, MaskOperation, MaskValueMapping (mask)
+    CQELImageBuffer *GetMaskWithBoundary(int nWidth, int nHeight, PyObject *pLstBoundary, bool bInvert = false,
+                                         CQELImageBuffer *pIgnoreMask = NULL);
+    HRESULT MaskOperation(CQELImageBuffer *pDstMaskBuffer, CQELImageBuffer *pRefMaskBuffer, int nOperationType);
+    HRESULT MaskValueMapping(CQELImageBuffer *pDstMaskBuffer, PyObject *pyTupMap_256);
 
     // table positions: GetPixelInfo, HitTest (mask)
 
@@ -87,12 +90,15 @@ public:
 
     // table position: ApplyLUTOnBuffer (lut)
 
-    // table positions: GetMaskFromDepthBuffer, m_fnGetScaledDepth, GetDepthFromDepthBufferByPos,
-    // GetDepthFromDepthBufferByRefBuffer (depth)
+    CQELImageBuffer *GetMaskFromDepthBuffer(CQELImageBuffer *pDepthBuffer, int nDepth, bool bFocusLine = false,
+                                            bool bInvert = true);
+    int m_fnGetScaledDepth(CQELImageBuffer *pDepthBuffer, int nRawDepth);
+    int GetDepthFromDepthBufferByPos(CQELImageBuffer *pDepthBuffer, int nX, int nY);
+    int GetDepthFromDepthBufferByRefBuffer(CQELImageBuffer *pDepthBuffer, CQELImageBuffer *pRefBuffer);
 
     // table position: GetBoundingBoxCenterPos (mask)
 
-    // table position: SetTransparentAreaRGBByBuffer (mask)
+    HRESULT SetTransparentAreaRGBByBuffer(CQELImageBuffer *pDstMaskBuffer, CQELImageBuffer *pRefMaskBuffer);
 
     void ReleaseByteArray(byte *buffer);
     byte *InverseByteArrayOrder(byte *buffer, int w, int h);
