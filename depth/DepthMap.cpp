@@ -2,15 +2,13 @@
 // on the scale of the buffer's own range (its smallest to its largest
 // value), at a point or as the lower median under a reference mask, and a
 // focus mask is derived from how far each depth lies from a chosen one.
-// Every method lets go of the interpreter lock while it scans pixels; the
-// scans and the mask rows run on the OpenMP team in bands of rows.
-
-#include <omp.h>
+// Every method lets go of the interpreter lock while it scans pixels. The
+// scans run on the calling thread; the rows of a new mask run on the OpenMP
+// team in bands of rows.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "BufferGuards.h"
 #include "ByteLutKernels.h"
@@ -33,23 +31,15 @@ const char *const kGetDepthByRefBuffer = "PyQelBufferUtility::GetDepthFromDepthB
 inline bool HasPixels(const CBufferLock &lock) { return lock.locked() && lock.data() != nullptr; }
 
 // Smallest and largest depth of locked rows; starts from 255 and 0, so
-// rows without pixels give min 255, max 0. Each worker folds its own rows
-// into its own slot.
+// rows without pixels give min 255, max 0. A packed block is one span.
 void ScanDepthRange(const qel::CByteRows &rows, int *pnMin, int *pnMax)
 {
-    struct alignas(64) Slot {
-        BYTE byMin = 255;
-        BYTE byMax = 0;
-    };
-    std::vector<Slot> aSlots(static_cast<std::size_t>(omp_get_max_threads()));
-    qel::ForEachRowBandParallel(rows.Rows(), rows.RowBytes(), [&](int y) {
-        Slot &slot = aSlots[static_cast<std::size_t>(omp_get_thread_num())];
-        qel::depth::MinMaxSpan(rows.Row(y), rows.RowBytes(), &slot.byMin, &slot.byMax);
-    });
     BYTE byMin = 255, byMax = 0;
-    for (const Slot &slot : aSlots) {
-        byMin = std::min(byMin, slot.byMin);
-        byMax = std::max(byMax, slot.byMax);
+    if (rows.Packed()) {
+        qel::depth::MinMaxSpan(rows.Row(0), rows.RowBytes() * static_cast<std::size_t>(rows.Rows()), &byMin, &byMax);
+    } else {
+        qel::ForEachRow(rows.Rows(),
+                        [&](int y) { qel::depth::MinMaxSpan(rows.Row(y), rows.RowBytes(), &byMin, &byMax); });
     }
     *pnMin = byMin;
     *pnMax = byMax;
@@ -168,18 +158,9 @@ int PyQelBufferUtility::GetDepthFromDepthBufferByRefBuffer(CQELImageBuffer *pDep
         const int nRows = std::min(depthRows.Rows(), refRows.Rows());
         const std::size_t nPixels = std::min(depthRows.RowBytes(), refRows.RowBytes());
 
-        struct alignas(64) Slot {
-            std::uint32_t anCounts[256] = {};
-        };
-        std::vector<Slot> aSlots(static_cast<std::size_t>(omp_get_max_threads()));
-        qel::ForEachRowBandParallel(nRows, nPixels, [&](int y) {
-            qel::depth::SelectedHistogramRow(depthRows.Row(y), refRows.Row(y), nPixels,
-                                             aSlots[static_cast<std::size_t>(omp_get_thread_num())].anCounts);
+        qel::ForEachRow(nRows, [&](int y) {
+            qel::depth::SelectedHistogramRow(depthRows.Row(y), refRows.Row(y), nPixels, anCounts);
         });
-        for (const Slot &slot : aSlots) {
-            for (int i = 0; i < 256; ++i)
-                anCounts[i] += slot.anCounts[i];
-        }
         depthLock.unlock();
         refLock.unlock();
     }

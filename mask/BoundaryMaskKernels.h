@@ -53,7 +53,10 @@ struct CQuad {
 
     // The second product of c_k, fixed for a row.
     float RowTerm(int k, float fY) const { return Rounded(afDx[k] * Rounded(fY - afY[k])); }
-    float EdgeValue(int k, float fX, float fRowTerm) const { return Rounded(afDy[k] * Rounded(fX - afX[k])) - fRowTerm; }
+    float EdgeValue(int k, float fX, float fRowTerm) const
+    {
+        return Rounded(afDy[k] * Rounded(fX - afX[k])) - fRowTerm;
+    }
 
     bool Inside(float fX, float fY) const
     {

@@ -104,7 +104,8 @@ class _List(list):
 
 
 @pytest.mark.parametrize("w, h, boundary, ignore_shape, faults, logged", [
-    (-1, 10, SQUARE, None, (), [" invalid size: -1, 10"]), (10, -2**31, SQUARE, None, (), [f" invalid size: 10, {-2**31}"]),
+    (-1, 10, SQUARE, None, (), [" invalid size: -1, 10"]),
+    (10, -2**31, SQUARE, None, (), [f" invalid size: 10, {-2**31}"]),
     (10, 10, SQUARE, (10, 9, 1), (), [" size of ignoreMask not match: 10, 9"]),
     (10, 10, SQUARE, (9, 10, 1), (), [" size of ignoreMask not match: 9, 10"]),
     (10, 10, SQUARE, (10, 10, 2), (), [" ignoreMask is not 1 byte per pixel: 2"]),

@@ -18,10 +18,10 @@ ALLOC_FAIL = "[Assert] m_pBufferAllocator->allocateImageBuffer(pMaskBuffer, unWi
              "Error! hr={}"
 
 
-def gil_released_during(call, tries=3):
+def gil_released_during(call, tries=25):
     """Whether a waiting Python thread gets to run while `call` runs. With a long switch interval the caller
     keeps the interpreter lock unless the call lets go of it, so a False answer is certain; a True one needs
-    the call to outlast the waiting thread's wake-up, hence big buffers and a few tries."""
+    the call to outlast the waiting thread's wake-up, hence big buffers and several tries on a busy machine."""
     old = sys.getswitchinterval()
     sys.setswitchinterval(60)
     try:
@@ -117,7 +117,8 @@ def test_mask_defaults(util, zb, make_buf, keep):
 @pytest.mark.parametrize("pixels, depth, focus, invert, expected", [
     ((50, 100, 150), 255, False, False, (0, 128, 255)),  # the normalising table alone
     ((0, 128, 255), 128, False, False, (0, 255, 2)), ((0, 128, 255), 128, False, True, (255, 0, 253)),
-    ((0, 255), 0, False, False, (255, 0)), ((0, 255), 300, False, False, (0, 255)), ((0, 255), -5, False, False, (255, 0)),
+    ((0, 255), 0, False, False, (255, 0)), ((0, 255), 300, False, False, (0, 255)),
+    ((0, 255), -5, False, False, (255, 0)),
     ((0, 5, 15, 16, 255), 0, True, False, (255, 175, 15, 0, 0)),  # 255, 250, 240, 239, 0 after the distance step
     ((77, 77), 255, False, False, (255, 255)), ((77, 77), 0, False, False, (0, 0)),
 ])
@@ -214,12 +215,14 @@ def null(name, what):
     *[(lambda u, b, r, w, p=p: u.GetDepthFromDepthBufferByPos(b, *p),
        [entry(POS), line(" error: position out of range: {}, {}".format(*p))])
       for p in ((4, 0), (0, 3), (-1, 0), (0, -1), (2**31 - 1, 2**31 - 1), (-2**31, 0))],
-    (lambda u, b, r, w: u.GetDepthFromDepthBufferByRefBuffer(None, None), [entry(REF), line(null(REF, "pDepthBuffer"))]),
+    (lambda u, b, r, w: u.GetDepthFromDepthBufferByRefBuffer(None, None),
+     [entry(REF), line(null(REF, "pDepthBuffer"))]),
     (lambda u, b, r, w: u.GetDepthFromDepthBufferByRefBuffer(b, None), [entry(REF), line(null(REF, "pRefBuffer"))]),
     *[(lambda u, b, r, w, a=a: u.GetDepthFromDepthBufferByRefBuffer(*a(b, r, w)),
        [entry(REF), line(" error: unsupported bytesPerPixel")])
       for a in (lambda b, r, w: (w, b), lambda b, r, w: (b, w))],
-    (lambda u, b, r, w: u.GetDepthFromDepthBufferByRefBuffer(b, r), [entry(REF), line(" error: unsupported buffer size")]),
+    (lambda u, b, r, w: u.GetDepthFromDepthBufferByRefBuffer(b, r),
+     [entry(REF), line(" error: unsupported buffer size")]),
 ])
 def test_query_refusals(util, zb, make_buf, trace, call, logged):
     buf, other, wide = make_buf(bytes(range(12)), 4, 3, 1), make_buf(bytes(8), 4, 2, 1), make_buf(bytes(24), 4, 3, 2)

@@ -173,8 +173,9 @@ NULL = f"[Assert]FUNCTION : {TRANSPARENT} , Null Pointer : "
 @pytest.mark.parametrize("dst_shape, ref_shape, faults, hr, logged", [
     (None, (2, 2, 4), (), E_POINTER, NULL + "pBuffer"), (None, None, (), E_POINTER, NULL + "pBuffer"),
     ((2, 2, 4), None, (), E_POINTER, NULL + "pRefBuffer"),
-    *[(d, r, (), E_INVALIDARG, None) for d, r in (((2, 2, 3), (2, 2, 3)), ((2, 2, 4), (2, 2, 8)), ((2, 2, 8), (2, 2, 8)),
-                                                   ((2, 2, 4), (3, 2, 4)), ((2, 2, 4), (2, 1, 4)))],
+    *[(d, r, (), E_INVALIDARG, None) for d, r in (
+        ((2, 2, 3), (2, 2, 3)), ((2, 2, 4), (2, 2, 8)), ((2, 2, 8), (2, 2, 8)), ((2, 2, 4), (3, 2, 4)),
+        ((2, 2, 4), (2, 1, 4)))],
     *[((2, 2, 4), (2, 2, 4), f, E_POINTER, None) for f in (
         (("lock", 0),), (("lock", 1),), (("lock_no_data", 0),), (("lock_no_data", 1),))],
 ])
