@@ -12,7 +12,6 @@ NumPy and opencv-python-headless are needed here only.
 import argparse
 import math
 import os
-import statistics
 import sys
 import time
 

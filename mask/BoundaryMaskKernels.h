@@ -189,9 +189,12 @@ inline void WriteTestedRow(const CQuad &q, int y, BYTE *pRow, int nWidth, BYTE b
                            BYTE byOutside)
 {
     const float fY = static_cast<float>(y);
-    for (int x = 0; x < nWidth; ++x) {
-        const bool bInside = q.Inside(static_cast<float>(x), fY);
-        pRow[x] = bInside ? (pInsideRow != nullptr ? pInsideRow[x] : byInside) : byOutside;
+    if (pInsideRow != nullptr) {
+        for (int x = 0; x < nWidth; ++x)
+            pRow[x] = q.Inside(static_cast<float>(x), fY) ? pInsideRow[x] : byOutside;
+    } else {
+        for (int x = 0; x < nWidth; ++x)
+            pRow[x] = q.Inside(static_cast<float>(x), fY) ? byInside : byOutside;
     }
 }
 
