@@ -131,18 +131,17 @@ CQELImageBuffer *PyQelBufferUtility::GetMaskWithBoundary(int nWidth, int nHeight
 
     const BYTE byInside = bInvert ? 0 : 255;
     const BYTE byOutside = bInvert ? 255 : 0;
-    const bool bSpans = quad.SpansExact();
-    qel::ForEachRow(nH, [&](int y) {
-        BYTE *pRow = pOut + static_cast<std::size_t>(y) * cbOutRow;
-        const BYTE *pInsideRow = pIgnoreMask != nullptr ? ignoreRows.Row(y) : nullptr;
-        if (bSpans) {
-            int nBegin = 0, nEnd = 0;
-            qel::boundary::InsideSpan(quad, y, nW, &nBegin, &nEnd);
-            qel::boundary::WriteSpanRow(pRow, nW, nBegin, nEnd, byInside, pInsideRow, byOutside);
-        } else {
-            qel::boundary::WriteTestedRow(quad, y, pRow, nW, byInside, pInsideRow, byOutside);
-        }
-    });
+    auto insideRow = [&](int y) -> const BYTE * { return pIgnoreMask != nullptr ? ignoreRows.Row(y) : nullptr; };
+    if (quad.SpansExact() && cbOutRow == static_cast<std::size_t>(nW)) {
+        qel::boundary::WriteSpanBlock(quad, pOut, nW, nH, byInside, insideRow, byOutside);
+    } else {
+        // Corners the spans cannot be trusted with (or rows that are not one
+        // packed block): every pixel is tested.
+        qel::ForEachRow(nH, [&](int y) {
+            qel::boundary::WriteTestedRow(quad, y, pOut + static_cast<std::size_t>(y) * cbOutRow, nW, byInside,
+                                          insideRow(y), byOutside);
+        });
+    }
 
     ignoreLock.unlock();
     outLock.unlock();

@@ -38,6 +38,7 @@ inline float Rounded(float v)
 struct CQuad {
     float afX[4], afY[4];   // corners
     float afDx[4], afDy[4]; // edge k: corner k+1 minus corner k, in single precision
+    double adInvDy[4];      // 1 / afDy[k] (0 for an edge along x), for the crossing guesses
 
     void Set(const float afCornerX[4], const float afCornerY[4])
     {
@@ -48,6 +49,7 @@ struct CQuad {
         for (int k = 0; k < 4; ++k) {
             afDx[k] = afX[(k + 1) & 3] - afX[k];
             afDy[k] = afY[(k + 1) & 3] - afY[k];
+            adInvDy[k] = afDy[k] != 0.0f ? 1.0 / static_cast<double>(afDy[k]) : 0.0;
         }
     }
 
@@ -131,7 +133,7 @@ inline long long FirstTrue(Test &&fnTrue, long long lo, long long hi, long long 
 // FirstTrue.
 inline long long CrossingGuess(const CQuad &q, int k, float fRowTerm, long long nWidth)
 {
-    const double dX = static_cast<double>(q.afX[k]) + (1.0 + fRowTerm) / static_cast<double>(q.afDy[k]);
+    const double dX = static_cast<double>(q.afX[k]) + (1.0 + fRowTerm) * q.adInvDy[k];
     if (!(dX > 0.0))
         return 0;
     if (dX >= static_cast<double>(nWidth))
@@ -172,16 +174,33 @@ inline void InsideSpan(const CQuad &q, int y, int nWidth, int *pnBegin, int *pnE
 
 // ---- row writers --------------------------------------------------------------
 
-// Outside, then inside (a value, or the ignore mask's bytes), then outside.
-inline void WriteSpanRow(BYTE *pRow, int nWidth, int nBegin, int nEnd, BYTE byInside, const BYTE *pInsideRow,
-                         BYTE byOutside)
+// Writes a packed block of nRows rows of nWidth bytes from the rows' inside
+// spans: the outside bytes from the end of one row's span to the start of
+// the next are one run, so a row costs two fills (or one copy and one fill)
+// rather than three, and rows with nothing inside merge into longer runs.
+// fnInsideRow(y) gives the bytes an inside pixel takes, or nullptr for
+// byInside.
+template <class InsideRowFn>
+inline void WriteSpanBlock(const CQuad &q, BYTE *pBlock, int nWidth, int nRows, BYTE byInside,
+                           InsideRowFn &&fnInsideRow, BYTE byOutside)
 {
-    std::memset(pRow, byOutside, static_cast<std::size_t>(nBegin));
-    if (pInsideRow != nullptr)
-        std::memcpy(pRow + nBegin, pInsideRow + nBegin, static_cast<std::size_t>(nEnd - nBegin));
-    else
-        std::memset(pRow + nBegin, byInside, static_cast<std::size_t>(nEnd - nBegin));
-    std::memset(pRow + nEnd, byOutside, static_cast<std::size_t>(nWidth - nEnd));
+    std::size_t cbOutsideFrom = 0;
+    for (int y = 0; y < nRows; ++y) {
+        int nBegin = 0, nEnd = 0;
+        InsideSpan(q, y, nWidth, &nBegin, &nEnd);
+        if (nBegin == nEnd)
+            continue;
+        const std::size_t cbRow = static_cast<std::size_t>(y) * static_cast<std::size_t>(nWidth);
+        std::memset(pBlock + cbOutsideFrom, byOutside, cbRow + nBegin - cbOutsideFrom);
+        const BYTE *pInsideRow = fnInsideRow(y);
+        if (pInsideRow != nullptr)
+            std::memcpy(pBlock + cbRow + nBegin, pInsideRow + nBegin, static_cast<std::size_t>(nEnd - nBegin));
+        else
+            std::memset(pBlock + cbRow + nBegin, byInside, static_cast<std::size_t>(nEnd - nBegin));
+        cbOutsideFrom = cbRow + nEnd;
+    }
+    std::memset(pBlock + cbOutsideFrom, byOutside,
+                static_cast<std::size_t>(nRows) * static_cast<std::size_t>(nWidth) - cbOutsideFrom);
 }
 
 // The pixel-by-pixel form, for quads whose spans cannot be trusted.
