@@ -20,17 +20,20 @@
 
 // A method that reads a Python object may leave a Python error behind with
 // its result; it is raised rather than returned beside a value.
-%exception PyQelBufferUtility::SetBufferColor {
+%define QEL_RAISE_PENDING_ERROR(METHOD)
+%exception METHOD {
   $action
   if (PyErr_Occurred()) SWIG_fail;
 }
+%enddef
 
+QEL_RAISE_PENDING_ERROR(PyQelBufferUtility::SetBufferColor)
 // lut: a description that is not a tuple of five items, or holds a value
 // Python cannot make a float of, ends the call in that Python error.
-%exception PyQelBufferUtility::ApplyLUTOnBuffer {
-  $action
-  if (PyErr_Occurred()) SWIG_fail;
-}
+QEL_RAISE_PENDING_ERROR(PyQelBufferUtility::ApplyLUTOnBuffer)
+// mask: a boundary point that is not a pair of numbers refuses the list
+// with the Python error that says why.
+QEL_RAISE_PENDING_ERROR(PyQelBufferUtility::GetMaskWithBoundary)
 
 %include "Records.h"
 %include "PyQelBufferUtility.h"

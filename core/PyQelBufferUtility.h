@@ -92,7 +92,10 @@ public:
     PyObject *GetBoundBox(CQELImageBuffer *pDstBuffer, bool bCheckColor = false, bool bGreater = true);
     PyObject *GetUVMapBoundBox(CQELImageBuffer *pUVBuffer);
 
-    // table positions: GetMaskWithBoundary, MaskOperation, MaskValueMapping (mask)
+    CQELImageBuffer *GetMaskWithBoundary(int nWidth, int nHeight, PyObject *pLstBoundary, bool bInvert = false,
+                                         CQELImageBuffer *pIgnoreMask = NULL);
+    HRESULT MaskOperation(CQELImageBuffer *pDstMaskBuffer, CQELImageBuffer *pRefMaskBuffer, int nOperationType);
+    HRESULT MaskValueMapping(CQELImageBuffer *pDstMaskBuffer, PyObject *pyTupMap_256);
 
     PyObject *GetPixelInfo(CQELImageBuffer *pSrcImageBuffer, int nX, int nY, unsigned int const nGridCount = 1);
     BOOL HitTest(CQELImageBuffer *pSrcImageBuffer, int nX, int nY);
@@ -101,12 +104,15 @@ public:
 
     BOOL ApplyLUTOnBuffer(CQELImageBuffer *pSrcImageBuffer, PyObject *pyLutData);
 
-    // table positions: GetMaskFromDepthBuffer, m_fnGetScaledDepth, GetDepthFromDepthBufferByPos,
-    // GetDepthFromDepthBufferByRefBuffer (depth)
+    CQELImageBuffer *GetMaskFromDepthBuffer(CQELImageBuffer *pDepthBuffer, int nDepth, bool bFocusLine = false,
+                                            bool bInvert = true);
+    int m_fnGetScaledDepth(CQELImageBuffer *pDepthBuffer, int nRawDepth);
+    int GetDepthFromDepthBufferByPos(CQELImageBuffer *pDepthBuffer, int nX, int nY);
+    int GetDepthFromDepthBufferByRefBuffer(CQELImageBuffer *pDepthBuffer, CQELImageBuffer *pRefBuffer);
 
     PyObject *GetBoundingBoxCenterPos(CQELImageBuffer *pSrcBuffer);
 
-    // table position: SetTransparentAreaRGBByBuffer (mask)
+    HRESULT SetTransparentAreaRGBByBuffer(CQELImageBuffer *pDstMaskBuffer, CQELImageBuffer *pRefMaskBuffer);
 
     void ReleaseByteArray(byte *buffer);
     byte *InverseByteArrayOrder(byte *buffer, int w, int h);

@@ -38,13 +38,6 @@ NOT_YET = set()
 
 NOT_YET |= {"PyQelBufferUtility_" + n for n in "Reconstruct Rotate Mirror".split()}  # geometry
 
-NOT_YET |= {"PyQelBufferUtility_" + n for n in (
-    "GetMaskWithBoundary MaskOperation MaskValueMapping SetTransparentAreaRGBByBuffer").split()}  # mask: combine
-
-NOT_YET |= {"PyQelBufferUtility_" + n for n in (
-    "GetMaskFromDepthBuffer m_fnGetScaledDepth GetDepthFromDepthBufferByPos "
-    "GetDepthFromDepthBufferByRefBuffer").split()}  # depth
-
 NOT_YET |= {"PyQelBufferUtility_" + n for n in "CopyToClipboard PasteFromClipboard".split()}  # clipboard
 
 
@@ -132,6 +125,30 @@ def test_constants_follow_the_functions_in_order(mod):
     ("ReconstructData_pSrcBuffer_set", "ReconstructData_pSrcBuffer_set(ReconstructData self, BYTE * pSrcBuffer)"),
     ("ReconstructData_fYOffset_get", "ReconstructData_fYOffset_get(ReconstructData self) -> float"),
     ("ZuPixelInfo_nBlue_get", "ZuPixelInfo_nBlue_get(ZuPixelInfo self) -> WORD"),
+    ("PyQelBufferUtility_GetMaskWithBoundary",
+     "PyQelBufferUtility_GetMaskWithBoundary(PyQelBufferUtility self, int nWidth, int nHeight, PyObject * "
+     "pLstBoundary, bool bInvert=False, CQELImageBuffer * pIgnoreMask=None) -> CQELImageBuffer"),
+    ("PyQelBufferUtility_MaskOperation",
+     "PyQelBufferUtility_MaskOperation(PyQelBufferUtility self, CQELImageBuffer * pDstMaskBuffer, "
+     "CQELImageBuffer * pRefMaskBuffer, int nOperationType) -> HRESULT"),
+    ("PyQelBufferUtility_MaskValueMapping",
+     "PyQelBufferUtility_MaskValueMapping(PyQelBufferUtility self, CQELImageBuffer * pDstMaskBuffer, "
+     "PyObject * pyTupMap_256) -> HRESULT"),
+    ("PyQelBufferUtility_SetTransparentAreaRGBByBuffer",
+     "PyQelBufferUtility_SetTransparentAreaRGBByBuffer(PyQelBufferUtility self, CQELImageBuffer * "
+     "pDstMaskBuffer, CQELImageBuffer * pRefMaskBuffer) -> HRESULT"),
+    ("PyQelBufferUtility_GetMaskFromDepthBuffer",
+     "PyQelBufferUtility_GetMaskFromDepthBuffer(PyQelBufferUtility self, CQELImageBuffer * pDepthBuffer, "
+     "int nDepth, bool bFocusLine=False, bool bInvert=True) -> CQELImageBuffer"),
+    ("PyQelBufferUtility_m_fnGetScaledDepth",
+     "PyQelBufferUtility_m_fnGetScaledDepth(PyQelBufferUtility self, CQELImageBuffer * pDepthBuffer, "
+     "int nRawDepth) -> int"),
+    ("PyQelBufferUtility_GetDepthFromDepthBufferByPos",
+     "PyQelBufferUtility_GetDepthFromDepthBufferByPos(PyQelBufferUtility self, CQELImageBuffer * pDepthBuffer, "
+     "int nX, int nY) -> int"),
+    ("PyQelBufferUtility_GetDepthFromDepthBufferByRefBuffer",
+     "PyQelBufferUtility_GetDepthFromDepthBufferByRefBuffer(PyQelBufferUtility self, CQELImageBuffer * "
+     "pDepthBuffer, CQELImageBuffer * pRefBuffer) -> int"),
     ("PyQelBufferUtility_swigregister", None),
     ("PyQelBufferUtility_swiginit", None),
     ("TLSErrorCode_swiginit", None),
