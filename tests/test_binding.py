@@ -36,8 +36,6 @@ CONSTANTS = list(zip(["PIXEL_CONVERT_" + n for n in "NOACT ALPHA_REVEAL ALPHA_RE
 # Entries of subsystems still to come; each lands at its place in the order.
 NOT_YET = set()
 
-NOT_YET |= {"PyQelBufferUtility_" + n for n in "Reconstruct Rotate Mirror".split()}  # geometry
-
 NOT_YET |= {"PyQelBufferUtility_" + n for n in (
     "BlendIgnoreAlphaChannel ComposeWithBuffer ComposeWithSetting UpdateImageBuffer").split()}  # compose
 
