@@ -91,7 +91,8 @@ CQELImageBuffer *PyQelBufferUtility::Mirror(CQELImageBuffer *pSrcImageBuffer, in
             const int nPlanes = unBpp == 3 || unBpp == 6 ? 3 : 4;
             const qel::mirror::PFN_ReverseRow pfnReverse = qel::mirror::ChooseReverseRow(unChannelBytes);
             const std::size_t cbRow = (std::size_t)W * unChannelBytes;
-            if (pSrc->m_ppPlaneTable != nullptr && result->m_ppPlaneTable != nullptr)
+            if (srcLock.data() != nullptr && dstLock.data() != nullptr && pSrc->m_ppPlaneTable != nullptr &&
+                result->m_ppPlaneTable != nullptr)
                 for (int p = 0; p < nPlanes; ++p)
                     if (pSrc->m_ppPlaneTable[p] != nullptr && result->m_ppPlaneTable[p] != nullptr)
                         FlipImage(nFlipState, tagRows{pSrc->m_ppPlaneTable[p], cbRow, nullptr},

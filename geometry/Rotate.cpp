@@ -240,7 +240,9 @@ HRESULT PyQelBufferUtility::m_fnRotateUseIPP(CQELImageBuffer *&pSrcImageBuffer, 
     const qel::rotate::PFN_RotateRowSegment pfnSegment =
         nPlanes == 0 ? nullptr : qel::rotate::ChooseRotateKernel(bPlanar ? nChannelBytes : (int)unBpp, nChannelBytes);
     tagImageView aSrc[4], aDst[4];
-    bool bReady = pfnSegment != nullptr && W > 0 && H > 0 && DW > 0 && DH > 0;
+    // A lock that hands out no pixels leaves nothing to read or write.
+    bool bReady = pfnSegment != nullptr && W > 0 && H > 0 && DW > 0 && DH > 0 && srcLock.data() != nullptr &&
+                  dstLock.data() != nullptr;
     for (int p = 0; bReady && p < nPlanes; ++p) {
         BYTE *pS = bPlanar ? (pSrc->m_ppPlaneTable != nullptr ? pSrc->m_ppPlaneTable[p] : nullptr) : srcLock.data();
         BYTE *pD = bPlanar ? (result->m_ppPlaneTable != nullptr ? result->m_ppPlaneTable[p] : nullptr)

@@ -92,6 +92,15 @@ def test_constants_follow_the_functions_in_order(mod):
     ("PyQelBufferUtility_SetBufferColor",
      "PyQelBufferUtility_SetBufferColor(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, int nAlpha, "
      "int nRed, int nGreen, int nBlue, PyObject * pPyoROI=None) -> HRESULT"),
+    ("PyQelBufferUtility_Reconstruct",
+     "PyQelBufferUtility_Reconstruct(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, float fYaw, "
+     "float YRoll, float Pitch) -> CQELImageBuffer *"),
+    ("PyQelBufferUtility_Rotate",
+     "PyQelBufferUtility_Rotate(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nDstWidth, "
+     "int nDstHeight, float fAngle) -> CQELImageBuffer *"),
+    ("PyQelBufferUtility_Mirror",
+     "PyQelBufferUtility_Mirror(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nFlipState) "
+     "-> CQELImageBuffer *"),
     ("PyQelBufferUtility_ReleaseByteArray",
      "PyQelBufferUtility_ReleaseByteArray(PyQelBufferUtility self, byte * buffer)"),
     ("PyQelBufferUtility_GetGifBuffer", "PyQelBufferUtility_GetGifBuffer(PyQelBufferUtility self) -> CQELGifBuffer *"),
