@@ -178,8 +178,10 @@ __attribute__((target("avx2"))) void SampleRowAvx2(const ReconstructData &d, con
     const __m128i vPairOrder = _mm_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
     const __m256i vPickBase = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
     const __m256i vInterleave = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    // A single column has no pair to load: it goes pixel by pixel.
+    const int nVector = W < 2 ? 0 : n;
     int k = 0;
-    for (; k + 8 <= n; k += 8) {
+    for (; k + 8 <= nVector; k += 8) {
         const __m256 fx = _mm256_loadu_ps(pFx + k), fy = _mm256_loadu_ps(pFy + k);
         const __m256 inRange = _mm256_and_ps(
             _mm256_and_ps(_mm256_cmp_ps(fx, vMinus1, _CMP_GT_OQ), _mm256_cmp_ps(fx, vW, _CMP_LT_OQ)),

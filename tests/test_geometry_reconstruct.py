@@ -186,6 +186,15 @@ def test_every_height_against_the_processor_count(util, zb, keep):
         assert close_to_model(got, slice_model(arr, 25.0, 5.0, -15.0)), h
 
 
+@pytest.mark.parametrize("w, h", [(1, 1), (1, 9), (9, 1), (2, 3), (17, 2)])
+def test_narrow_panoramas(util, zb, keep, w, h):
+    arr = panorama(w, h, seed=w * 31 + h)
+    for angles in ((30.0, 10.0, 20.0), (-47.0, 5.0, 12.0)):
+        got, _ = run(util, zb, keep, arr, *angles)
+        want = slice_model(arr, *angles)
+        assert np.count_nonzero(np.abs(got.astype(int) - want.astype(int)).max(-1) > 2) <= 1
+
+
 @pytest.mark.parametrize("alloc_type", [CHUNK, PLANAR])
 def test_other_layouts_are_staged(util, zb, keep, alloc_type):
     arr = panorama(40, 20, seed=alloc_type)
