@@ -160,6 +160,10 @@ def main():
         for pname, pfn in peers:
             ms = best_ms(pfn, reps)
             print(f"{'':26} {pname:30} {ms:9.2f} {ms / ours_ms:11.2f}x")
+    # A CHUNK result is many row chunks from the allocator: its allocation
+    # alone, for reading the CHUNK line above.
+    alloc_ms = best_ms(lambda: zubuffer.release(zubuffer.allocate(h, w, 4, CHUNK)), reps)
+    print(f"\nallocating a {h} x {w} CHUNK result alone (allocator library): {alloc_ms:.2f} ms")
     zubuffer.release(src)
     zubuffer.release(src_chunk)
     return 0
