@@ -24,6 +24,7 @@
 #include <immintrin.h>
 #include <type_traits>
 
+#include "MirrorKernels.h"
 #include "QelTypes.h"
 #include "RowLoop.h"
 
@@ -247,6 +248,7 @@ QEL_KERNEL_CLONES void RotateRowSegment(const tagImageView &src, BYTE *pDstRow, 
     // Whole-pixel steps from a whole-pixel start: every weight is zero.
     const bool bWhole = ((dfx | dfy | fx0 | fy0) & kFracMask) == 0;
 
+    const mirror::PFN_ReverseRow pfnReverse = mirror::ChooseReverseRow(sizeof(T) * C);
     T *pOut = reinterpret_cast<T *>(pDstRow);
     const BYTE *pSrc = src.pData;
     const std::ptrdiff_t nStep = src.nStep;
@@ -282,8 +284,15 @@ QEL_KERNEL_CLONES void RotateRowSegment(const tagImageView &src, BYTE *pDstRow, 
                         (std::ptrdiff_t)(fx >> kFixShift) * C * (std::ptrdiff_t)sizeof(T);
         T *pD = pOut + (std::ptrdiff_t)i * C;
         const int n = nFastLast - i;
-        for (int k = 0; k < n; ++k, p += nPixStep, pD += C)
-            std::memcpy(pD, p, sizeof(T) * C);
+        const std::ptrdiff_t nPixel = (std::ptrdiff_t)sizeof(T) * C;
+        if (nPixStep == nPixel) { // whole turns: a row copy
+            std::memcpy(pD, p, (std::size_t)n * nPixel);
+        } else if (nPixStep == -nPixel && pfnReverse != nullptr) { // half turns: a reversed row
+            pfnReverse(p - (std::ptrdiff_t)(n - 1) * nPixel, reinterpret_cast<BYTE *>(pD), n);
+        } else {
+            for (int k = 0; k < n; ++k, p += nPixStep, pD += C)
+                std::memcpy(pD, p, nPixel);
+        }
         fx += dfx * n;
         fy += dfy * n;
         i = nFastLast;

@@ -134,7 +134,8 @@ def test_chunk_refusals(util, zb, make_buf, trace, angle, why):
 
 
 @pytest.mark.parametrize("alloc_type, bpp", [(BYTE, b) for b in (1, 2, 3, 4, 6, 8)] + [(PLANAR, b) for b in (3, 4, 6, 8)])
-@pytest.mark.parametrize("angle, turns", [(90.0, 1), (-90.0, 3), (180.0, 2), (-180.0, 2), (270.0, 3), (450.0, 1)])
+@pytest.mark.parametrize("angle, turns", [(90.0, 1), (-90.0, 3), (180.0, 2), (-180.0, 2), (270.0, 3), (450.0, 1),
+                                          (360.0, 0), (-720.0, 0)])
 def test_resampled_quarter_turns_are_exact(util, zb, keep, trace, alloc_type, bpp, angle, turns):
     # 21 x 13 keeps the 8 x 8 blocks and the pixel-by-pixel edges both busy.
     src_arr = image(21, 13, bpp, seed=bpp + alloc_type)
