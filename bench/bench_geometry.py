@@ -31,16 +31,20 @@ import zubuffer  # noqa: E402
 BYTE, CHUNK = zubuffer.BUFFER_ALLOCATE_TYPE_BYTE, zubuffer.BUFFER_ALLOCATE_TYPE_CHUNK
 
 
-def best_ms(fn, reps):
-    """Best of reps runs after a warm-up: the machine is shared, and the
-    minimum is the run least disturbed by other work."""
-    fn()
-    best = math.inf
-    for _ in range(reps):
-        t0 = time.perf_counter()
+def best_ms(fns, reps):
+    """Best of reps runs of each function after a warm-up, in milliseconds.
+    The functions take turns within each round, so a burst of load on the
+    shared machine falls on all of them alike; the best run is the least
+    disturbed one."""
+    for fn in fns:
         fn()
-        best = min(best, time.perf_counter() - t0)
-    return best * 1000.0
+    best = [math.inf] * len(fns)
+    for _ in range(reps):
+        for i, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            fn()
+            best[i] = min(best[i], time.perf_counter() - t0)
+    return [b * 1000.0 for b in best]
 
 
 def ours(fn):
@@ -155,14 +159,13 @@ def main():
     print(header)
     print("-" * len(header))
     for name, fn_ours, peers in cases:
-        ours_ms = best_ms(fn_ours, reps)
+        ours_ms, *peer_ms = best_ms([fn_ours] + [pfn for _, pfn in peers], reps)
         print(f"{name:26} {'PyQelBufferUtility':30} {ours_ms:9.2f} {'':>12}")
-        for pname, pfn in peers:
-            ms = best_ms(pfn, reps)
+        for (pname, _), ms in zip(peers, peer_ms):
             print(f"{'':26} {pname:30} {ms:9.2f} {ms / ours_ms:11.2f}x")
     # A CHUNK result is many row chunks from the allocator: its allocation
     # alone, for reading the CHUNK line above.
-    alloc_ms = best_ms(lambda: zubuffer.release(zubuffer.allocate(h, w, 4, CHUNK)), reps)
+    alloc_ms, = best_ms([lambda: zubuffer.release(zubuffer.allocate(h, w, 4, CHUNK))], reps)
     print(f"\nallocating a {h} x {w} CHUNK result alone (allocator library): {alloc_ms:.2f} ms")
     zubuffer.release(src)
     zubuffer.release(src_chunk)
