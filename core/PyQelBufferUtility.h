@@ -42,7 +42,7 @@ public:
     CQELImageBuffer *ConvertImageBufferToMask(CQELImageBuffer *pSrcImageBuffer, int nWidth, int nHeight, int srcBPP,
                                               int dstBPP);
 
-    // table position: Reconstruct (geometry)
+    CQELImageBuffer *Reconstruct(CQELImageBuffer *pSrcImageBuffer, float fYaw, float YRoll, float Pitch);
 
     CQELImageBuffer *ReduceAlphaChannel(CQELImageBuffer *pSrcImageBuffer);
     HRESULT ApplyAlphaByBuffer(CQELImageBuffer *pDstImageBuffer, CQELImageBuffer *pSrcImageBuffer);
@@ -54,7 +54,8 @@ public:
     CQELImageBuffer *ImageBufferToMask(CQELImageBuffer *pSrcImageBuffer, bool bFromColor = false);
     CQELImageBuffer *MaskToImageBuffer(CQELImageBuffer *pSrcMaskBuffer, bool bToColor = false);
 
-    // table positions: Rotate, Mirror (geometry)
+    CQELImageBuffer *Rotate(CQELImageBuffer *pSrcImageBuffer, int nDstWidth, int nDstHeight, float fAngle);
+    CQELImageBuffer *Mirror(CQELImageBuffer *pSrcImageBuffer, int nFlipState);
 
     CQELImageBuffer *GetROI(CQELImageBuffer *pSrcImageBuffer, int nLeft, int nTop, int nWidth, int nHeight);
     CQELImageBuffer *CreateBufferFromRawData(byte *pSrcData, int nWidth, int nHeight, int nBytePerPixel);
@@ -129,6 +130,10 @@ private:
     HRESULT m_fnSetLastErrorHr(HRESULT hr);
 
     // internal helpers of geometry
+    HRESULT m_fnRotateUseIPP(CQELImageBuffer *&pSrcImageBuffer, CQELImageBuffer *&pDstImageBuffer, int nDstWidth,
+                             int nDstHeight, double dAngle);
+    HRESULT m_fnRotateWithChunk(CQELImageBuffer *&pSrcImageBuffer, CQELImageBuffer *&pDstImageBuffer, int nDstWidth,
+                                int nDstHeight, double dAngle);
 
     // internal helpers of compose
     UINT64 m_fnColorConverter(const BYTE *pSrcData, int nDstBytesPerPixel, int nSrcBytesPerPixel);

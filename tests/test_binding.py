@@ -36,8 +36,6 @@ CONSTANTS = list(zip(["PIXEL_CONVERT_" + n for n in "NOACT ALPHA_REVEAL ALPHA_RE
 # Entries of subsystems still to come; each lands at its place in the order.
 NOT_YET = set()
 
-NOT_YET |= {"PyQelBufferUtility_" + n for n in "Reconstruct Rotate Mirror".split()}  # geometry
-
 NOT_YET |= {"PyQelBufferUtility_" + n for n in "CopyToClipboard PasteFromClipboard".split()}  # clipboard
 
 
@@ -81,6 +79,15 @@ def test_constants_follow_the_functions_in_order(mod):
     ("PyQelBufferUtility_ApplyLUTOnBuffer",
      "PyQelBufferUtility_ApplyLUTOnBuffer(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, "
      "PyObject * pyLutData) -> BOOL"),
+    ("PyQelBufferUtility_Reconstruct",
+     "PyQelBufferUtility_Reconstruct(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, float fYaw, "
+     "float YRoll, float Pitch) -> CQELImageBuffer *"),
+    ("PyQelBufferUtility_Rotate",
+     "PyQelBufferUtility_Rotate(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nDstWidth, "
+     "int nDstHeight, float fAngle) -> CQELImageBuffer *"),
+    ("PyQelBufferUtility_Mirror",
+     "PyQelBufferUtility_Mirror(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nFlipState) "
+     "-> CQELImageBuffer *"),
     ("PyQelBufferUtility_ReleaseByteArray",
      "PyQelBufferUtility_ReleaseByteArray(PyQelBufferUtility self, byte * buffer)"),
     ("PyQelBufferUtility_GetGifBuffer", "PyQelBufferUtility_GetGifBuffer(PyQelBufferUtility self) -> CQELGifBuffer *"),

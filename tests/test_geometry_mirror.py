@@ -1,0 +1,92 @@
+"""Mirror: every flip state for every layout against NumPy flips, the
+returned source, refusals and failures."""
+import numpy as np
+import pytest
+
+from conftest import E_OUTOFMEMORY, addr32, end, entry, hx, line, make_utility
+from test_geometry_rotate import from_array, image, to_array
+
+MIRROR = "PyQelBufferUtility::Mirror"
+BYTE, CHUNK, PLANAR = 0, 1, 2
+FLIP = {1: lambda a: a[:, ::-1], 2: lambda a: a[::-1], 3: lambda a: a[::-1, ::-1]}
+LAYOUTS = [(BYTE, b) for b in (1, 3, 4, 6, 8)] + [(CHUNK, b) for b in (1, 2, 3, 4, 6, 8)] + \
+          [(PLANAR, b) for b in (3, 4, 6, 8)]
+
+
+@pytest.mark.parametrize("alloc_type, bpp", LAYOUTS)
+@pytest.mark.parametrize("state", [1, 2, 3])
+@pytest.mark.parametrize("w, h", [(13, 7), (1, 5), (37, 2)])
+def test_every_state_and_layout(util, zb, keep, trace, alloc_type, bpp, state, w, h):
+    src_arr = image(w, h, bpp, seed=bpp * 10 + state)
+    src = from_array(zb, keep, src_arr, bpp, alloc_type)
+    zb.set_attributes(src, 77, 1 << 40)
+    out = keep(util.Mirror(src, state))
+    assert np.array_equal(to_array(zb, out, bpp), FLIP[state](src_arr))
+    if alloc_type == PLANAR and bpp in (4, 8):  # the alpha plane is flipped too
+        assert zb.plane_bytes(out, 3) == np.ascontiguousarray(FLIP[state](src_arr[..., 3])).tobytes()
+    assert [zb.info(out)[k] for k in ("width", "height", "bpp", "alloc_type", "attribute1", "attribute2")] == \
+        [w, h, bpp, alloc_type, 77, 1 << 40]
+    assert to_array(zb, src, bpp).tobytes() == src_arr.tobytes()
+    assert trace() == [entry(MIRROR), end(MIRROR)]
+
+
+def test_worked_examples(util, zb, make_buf, keep):
+    # State 3 on a 2 x 2 image swaps opposite corners; state 1 on a single column copies it.
+    two = make_buf(bytes((1, 2, 3, 4)), 2, 2, 1)
+    assert zb.to_bytes(keep(util.Mirror(two, 3))) == bytes((4, 3, 2, 1))
+    column = make_buf(bytes((9, 8, 7)), 1, 3, 1)
+    assert zb.to_bytes(keep(util.Mirror(column, 1))) == bytes((9, 8, 7))
+
+
+def test_state_zero_returns_the_source(util, zb, make_buf, trace):
+    src = make_buf(bytes(8), 2, 1, 4)
+    assert int(util.Mirror(src, 0)) == int(src)
+    assert zb.info(src)["refcount"] == 2
+    zb.release(src)
+    assert trace() == [entry(MIRROR)]
+
+
+@pytest.mark.parametrize("alloc_type, bpp, state, fault, hr, why", [
+    (BYTE, 4, 4, None, None, "[Mirror]unsupported flip state 4"),
+    (BYTE, 4, -1, None, None, "[Mirror]unsupported flip state -1"),
+    (BYTE, 2, 1, None, None, "[Mirror] unsupported BPP 2"),
+    (BYTE, 4, 1, "allocateImageBuffer", E_OUTOFMEMORY, "[Mirror] allocate fail " + hx(E_OUTOFMEMORY)),
+    (PLANAR, 4, 2, "allocateImageBuffer", 0, "[Mirror] allocate fail 0"),
+    (CHUNK, 3, 3, "lock", None, "[PyQelBufferUtility::Mirror] lock src failed, {src}"),
+    (PLANAR, 8, 1, "lock", None, "[PyQelBufferUtility::Mirror] lock src failed, {src}"),
+])
+def test_refusals_and_failures(util, zb, make_buf, trace, alloc_type, bpp, state, fault, hr, why):
+    src = make_buf(bytes(range(2 * 3 * bpp)), 2, 3, bpp, alloc_type)
+    live = zb.live_buffers()
+    util.Close()
+    if fault:
+        zb.fail_next(fault, 1, **({"hr": hr} if hr is not None else {}))
+    assert util.Mirror(src, state) is None
+    assert (zb.live_buffers(), zb.info(src)["lock_count"], util.GetLastErrorHr()) == (live, 0, 0)
+    assert trace() == [entry(MIRROR), line(why.format(src=addr32(src)))]
+
+
+@pytest.mark.parametrize("alloc_type", [BYTE, CHUNK, PLANAR])
+def test_result_lock_without_pixels(util, zb, make_buf, keep, alloc_type):
+    src = make_buf(bytes(range(1, 25)), 3, 2, 4, alloc_type)
+    zb.fail_next("lock_no_data", 1, skip=1)
+    out = keep(util.Mirror(src, 2))
+    flipped = bytes(range(13, 25)) + bytes(range(1, 13))
+    # CHUNK rows come from the row table, the others from what the lock gave.
+    assert zb.to_bytes(out) == (flipped if alloc_type == CHUNK else bytes(24))
+
+
+def test_null_source_and_no_allocator(util, monkeypatch, capfd, tmp_path, make_buf, trace):
+    assert util.Mirror(None, 1) is None
+    assert trace() == [entry(MIRROR)]
+    obj = make_utility(monkeypatch, capfd, allocator=str(tmp_path / "none.so"))
+    assert obj.Mirror(make_buf(bytes(4), 1, 1, 4), 1) is None
+    assert trace() == [entry(MIRROR)]
+
+
+def test_large_rows_in_bands(util, zb, keep):
+    # Enough rows for the team to share them out in bands.
+    src_arr = image(700, 300, 4, seed=3)
+    src = from_array(zb, keep, src_arr, 4, BYTE)
+    for state in (1, 2, 3):
+        assert np.array_equal(to_array(zb, keep(util.Mirror(src, state)), 4), FLIP[state](src_arr))
