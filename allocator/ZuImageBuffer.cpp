@@ -48,8 +48,9 @@ UINT BytesPerChannel(UINT unBpp) { return (unBpp == 6 || unBpp == 8) ? 2u : 1u; 
 
 // Large pixel blocks come straight from the kernel as fresh zero pages and
 // ask for 2 MiB pages, so a new full-image buffer costs a few hundred page
-// faults instead of tens of thousands (NumPy does the same for its arrays).
-constexpr std::size_t kHugeBlockBytes = 32u << 20;
+// faults instead of tens of thousands. NumPy does the same for its arrays
+// from 4 MiB on; below that the heap is cheaper than a mapping.
+constexpr std::size_t kHugeBlockBytes = 4u << 20;
 constexpr std::size_t kHugePage = 2u << 20;
 
 BYTE *AllocateZeroedBlock(std::size_t cb, std::size_t *pcbMapped)
@@ -187,6 +188,20 @@ HRESULT CZuImageBuffer::AllocateInMemory()
     }
 
     UINT nChunks = (m_unHeight + kChunkRows - 1) / kChunkRows;
+    const std::size_t cbRegion = ChunkRegionBytes(cbRow);
+    if (cbRegion * nChunks >= kHugeBlockBytes) {
+        // Large images keep the chunked layout, with a gap after each chunk,
+        // inside one block of fresh zero pages: thousands of separately
+        // zeroed heap chunks cost a new image more than the work done on it.
+        // Small ones keep truly separate chunks, where a sanitizer catches
+        // any code that walks past a chunk's last row.
+        m_pBlock = AllocateZeroedBlock(cbRegion * nChunks, &m_cbBlockMapped);
+        if (m_pBlock == nullptr)
+            return E_OUTOFMEMORY;
+        for (UINT y = 0; y < m_unHeight; ++y)
+            m_ppStrideTable[y] = m_pBlock + (y / kChunkRows) * cbRegion + (y % kChunkRows) * cbRow;
+        return S_OK;
+    }
     m_ppChunks = static_cast<BYTE **>(std::calloc(nChunks, sizeof(BYTE *)));
     if (m_ppChunks == nullptr)
         return E_OUTOFMEMORY;

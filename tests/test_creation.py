@@ -117,14 +117,17 @@ def test_duplicate_failures(util, zb, make_buf, trace, fault, text):
     assert trace() == ([line("[PyQelBufferUtility] " + text.format(addr32(src)))] if text else [])
 
 
-def test_large_buffers_come_zeroed_and_round_trip(util, zb, keep):
-    """Blocks of 32 MiB and more are mapped straight from the kernel."""
-    w, h = 4096, 2049
-    buf = keep(util.GetEmptyBuffer(w, h, 4))
+@pytest.mark.parametrize("alloc_type", [0, 1])  # BYTE, CHUNK
+def test_large_buffers_come_zeroed_and_round_trip(util, zb, keep, alloc_type):
+    """Blocks of 4 MiB and more are mapped straight from the kernel; a large
+    CHUNK buffer keeps its chunks apart inside one such block."""
+    w, h = 1024, 1031
+    buf = keep(zb.allocate(w, h, 4, alloc_type))
     assert zb.to_bytes(buf).count(0) == w * h * 4
     pattern = bytes(range(256)) * (w * h * 4 // 256) + bytes(range(w * h * 4 % 256))
     zb.write(buf, pattern)
     assert zb.to_bytes(keep(util.DuplicateImageBuffer(buf))) == pattern
+    assert zb.to_bytes(keep(util.GetROI(buf, 0, 3, w, 2))) == pattern[3 * w * 4:5 * w * 4]  # across a chunk edge
 
 
 def test_file_mapped_buffers_are_not_bounded_by_the_open_file_limit():
