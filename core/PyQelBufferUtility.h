@@ -83,7 +83,8 @@ public:
 
     // table positions: GetPixelInfo, HitTest (mask)
 
-    // table positions: CopyToClipboard, PasteFromClipboard (clipboard)
+    BOOL CopyToClipboard(HWND hwnd, CQELImageBuffer *pSrcBuffer);
+    CQELImageBuffer *PasteFromClipboard(HWND hwnd);
 
     // table position: ApplyLUTOnBuffer (lut)
 

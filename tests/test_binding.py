@@ -52,8 +52,6 @@ NOT_YET |= {"PyQelBufferUtility_" + n for n in (
     "GetMaskFromDepthBuffer m_fnGetScaledDepth GetDepthFromDepthBufferByPos "
     "GetDepthFromDepthBufferByRefBuffer").split()}  # depth
 
-NOT_YET |= {"PyQelBufferUtility_" + n for n in "CopyToClipboard PasteFromClipboard".split()}  # clipboard
-
 NOT_YET |= {"PyQelBufferUtility_" + n for n in "ApplyLUTOnBuffer".split()}  # lut
 
 
@@ -97,6 +95,10 @@ def test_constants_follow_the_functions_in_order(mod):
     ("PyQelBufferUtility_ReleaseByteArray",
      "PyQelBufferUtility_ReleaseByteArray(PyQelBufferUtility self, byte * buffer)"),
     ("PyQelBufferUtility_GetGifBuffer", "PyQelBufferUtility_GetGifBuffer(PyQelBufferUtility self) -> CQELGifBuffer *"),
+    ("PyQelBufferUtility_CopyToClipboard",
+     "PyQelBufferUtility_CopyToClipboard(PyQelBufferUtility self, HWND hwnd, CQELImageBuffer * pSrcBuffer) -> BOOL"),
+    ("PyQelBufferUtility_PasteFromClipboard",
+     "PyQelBufferUtility_PasteFromClipboard(PyQelBufferUtility self, HWND hwnd) -> CQELImageBuffer *"),
     ("new_PyQelBufferUtility", "new_PyQelBufferUtility() -> PyQelBufferUtility"),
     ("delete_PyQelBufferUtility", "delete_PyQelBufferUtility(PyQelBufferUtility self)"),
     ("TLSErrorCode_hr_set", "TLSErrorCode_hr_set(TLSErrorCode self, HRESULT hr)"),
