@@ -2,6 +2,7 @@
 // platform's handle semantics, counted so tests can see that every block
 // and bitmap a call made was handed over or freed.
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -30,9 +31,13 @@ void CountAdd(int nCounter, long long llDelta)
 
 // ---- blocks ------------------------------------------------------------------
 
+struct CFreeDeleter {
+    void operator()(BYTE *p) const { std::free(p); }
+};
+
 class CGlobalBlock {
 public:
-    std::unique_ptr<BYTE[]> m_pOwned;
+    std::unique_ptr<BYTE, CFreeDeleter> m_pOwned;
     std::vector<BYTE> m_adopted;
     BYTE *m_pData = nullptr;
     std::size_t m_cb = 0;
@@ -47,9 +52,10 @@ HGLOBAL GlobalAlloc(std::size_t cb)
     if (!pBlock)
         return nullptr;
     // Zeroed, so a block handed on before it is filled carries no stale
-    // memory to other programs. The platform's blocks are never empty; a
-    // zero-byte request still gets an address.
-    pBlock->m_pOwned.reset(new (std::nothrow) BYTE[cb == 0 ? 1 : cb]());
+    // memory to other programs; calloc gets large blocks as fresh zero
+    // pages instead of clearing them first. The platform's blocks are never
+    // empty; a zero-byte request still gets an address.
+    pBlock->m_pOwned.reset(static_cast<BYTE *>(std::calloc(cb == 0 ? 1 : cb, 1)));
     if (!pBlock->m_pOwned)
         return nullptr;
     pBlock->m_pData = pBlock->m_pOwned.get();
