@@ -254,7 +254,8 @@ CQELImageBuffer *PyQelBufferUtility::PasteFromClipboard(HWND hwnd)
             const int nRowCount = (int)std::min<UINT>((UINT)rows.nHeight, dstLock.height());
             const std::size_t cbDstRow = (std::size_t)dstLock.width() * 4;
             BYTE *pDst = dstLock.data();
-            qel::ForEachRow(nRowCount, [&](int y) { pfnRow(rows.Row(pSource, y), pDst + (std::size_t)y * cbDstRow, nCols); });
+            qel::ForEachRow(nRowCount,
+                            [&](int y) { pfnRow(rows.Row(pSource, y), pDst + (std::size_t)y * cbDstRow, nCols); });
         }
     }
     return result.detach();

@@ -276,3 +276,21 @@ def test_hwnd_conversion(mod, util, make_buf):
         mod.PyQelBufferUtility_CopyToClipboard(util, 5, buf)
     assert str(e.value) == "in method 'PyQelBufferUtility_CopyToClipboard', argument 2 of type 'HWND'"
     assert mod.PyQelBufferUtility_CopyToClipboard(util, buf, buf) == 1  # any wrapped pointer is a window
+
+
+def test_images_too_large_for_a_dib(tmp_path):
+    # No allocator makes buffers of 4 GiB, so a C++ stand-in reports the sizes.
+    import subprocess
+    import sysconfig
+    from conftest import run_cpp
+    sources = [f"clipboard/{n}.cpp" for n in ("Clipboard", "ChooseClipboard", "ClipboardMemory", "LocalClipboard",
+                                              "PngCodec", "X11Clipboard")]
+    # The libraries go after the objects that use them, as absolute paths among the sources.
+    def lib(package, name):
+        libdir = subprocess.run(["pkg-config", "--variable=libdir", package], capture_output=True, text=True,
+                                check=True).stdout.strip()
+        return f"{libdir}/{name}"
+
+    libs = [lib("xcb", "libxcb.so"), lib("libpng", "libpng.so")]
+    run_cpp(tmp_path, "clipboard_limits.cpp", *sources, "core/PyQelBufferUtility.cpp", "core/TraceLog.cpp",
+            "core/AllocatorPath.cpp", *libs, flags=(f"-I{sysconfig.get_paths()['include']}", "-O0"))

@@ -9,6 +9,7 @@ import signal
 import struct
 import subprocess
 import sys
+import time
 import zlib
 
 import numpy as np
@@ -64,7 +65,10 @@ def display():
     if missing:
         pytest.skip(f"{' and '.join(missing)} not installed (tools/setup.sh installs them)")
     read_end, write_end = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "64x64x24"],
+    # -noreset: without it the server starts afresh whenever its last client leaves, and a test's first
+    # client could connect just before that and lose what it owns.
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset", "-screen", "0",
+                               "64x64x24"],
                               pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                               env=server_env())
     os.close(write_end)
@@ -156,9 +160,14 @@ def offer(display, tmp_path):
         proc = subprocess.Popen([*CLIPBOARD, "-t", target, "-i", str(path), "-quiet"], env=x_env(display),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         started.append(proc)
-        # It reports waiting for requests once it owns the selection.
+        # It reports waiting for requests before its claim on the selection has left its output buffer,
+        # so it owns the selection only once it answers with its own list of targets.
         assert select.select([proc.stdout], [], [], 30)[0]
         assert proc.stdout.readline().startswith("Waiting for selection requests")
+        deadline = time.monotonic() + 30
+        while subprocess.run([*CLIPBOARD, "-o", "-t", "TARGETS"], env=x_env(display), capture_output=True,
+                             timeout=30).stdout.split() != [b"TARGETS", target.encode()]:
+            assert time.monotonic() < deadline, "xclip did not take the clipboard"
         return proc
 
     yield make
@@ -244,17 +253,18 @@ def bgra(rgba):
 GREYS = [0, 1, 127, 200, 254, 255]  # 3 x 2
 PALETTE = bytes([10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120])
 INDICES = [0, 1, 2, 3, 3, 0]
+RGBA_ROWS = [bytes(range(12)), bytes(range(100, 112))]
+RGB_ROWS = [bytes(range(9)), bytes(range(50, 59))]
+WORDS = [0x1234 * (i + 1) & 0xFFFF for i in range(12)]
 
 PNG_CASES = {
-    "rgba8": (6, 8, [bytes(range(12)), bytes(range(100, 112))], None, None,
-              [tuple(range(4 * i, 4 * i + 4)) for i in range(3)] + [tuple(range(100 + 4 * i, 104 + 4 * i)) for i in range(3)]),
-    "rgb8": (2, 8, [bytes(range(9)), bytes(range(50, 59))], None, None,
-             [(*range(3 * i, 3 * i + 3), 255) for i in range(3)] + [(*range(50 + 3 * i, 53 + 3 * i), 255) for i in range(3)]),
-    "rgba16": (6, 16, [struct.pack(">12H", *[0x1234 * (i + 1) & 0xFFFF for i in range(12)])] * 2, None, None,
-               [tuple((0x1234 * (i + 1) & 0xFFFF) >> 8 for i in range(4 * p, 4 * p + 4)) for p in range(3)] * 2),
+    "rgba8": (6, 8, RGBA_ROWS, None, None, [tuple(r[i:i + 4]) for r in RGBA_ROWS for i in range(0, 12, 4)]),
+    "rgb8": (2, 8, RGB_ROWS, None, None, [(*r[i:i + 3], 255) for r in RGB_ROWS for i in range(0, 9, 3)]),
+    "rgba16": (6, 16, [struct.pack(">12H", *WORDS)] * 2, None, None,
+               [tuple(w >> 8 for w in WORDS[i:i + 4]) for i in range(0, 12, 4)] * 2),
     "grey8": (0, 8, [bytes(GREYS[:3]), bytes(GREYS[3:])], None, None, [(v, v, v, 255) for v in GREYS]),
-    "grey16": (0, 16, [struct.pack(">3H", *[v * 256 + 0xAB for v in GREYS[:3]]), struct.pack(">3H", *[v * 256 + 0xAB for v in GREYS[3:]])],
-               None, None, [(v, v, v, 255) for v in GREYS]),
+    "grey16": (0, 16, [struct.pack(">3H", *[v * 256 + 0xAB for v in row]) for row in (GREYS[:3], GREYS[3:])],
+               None, None, [(v, v, v, 255) for v in GREYS]),  # 16-bit samples keep their high byte
     "grey1": (0, 1, [bytes([0b10100000]), bytes([0b01000000])], None, None,
               [(v, v, v, 255) for v in (255, 0, 255, 0, 255, 0)]),
     "grey-alpha8": (4, 8, [bytes([1, 2, 3, 4, 5, 6]), bytes([7, 8, 9, 10, 11, 12])], None, None,
@@ -292,7 +302,7 @@ def test_large_image_both_ways(display, worker, offer, tmp_path):
     module = worker()
     assert module.copy(data, w, h, 4) == 1
     bmp = read_out(display, "image/bmp")
-    assert bmp[14:54] == dib_model(b"", w, 0, 4)[:4] + struct.pack("<iiHHIIiiII", w, h, 1, 32, 0, w * h * 4, 2835, 2835, 0, 0)
+    assert bmp[14:54] == struct.pack("<IiiHHIIiiII", 40, w, h, 1, 32, 0, w * h * 4, 2835, 2835, 0, 0)
     assert bmp[54:] == image[::-1].tobytes()
     png = np.asarray(Image.open(io.BytesIO(read_out(display, "image/png"))))
     assert np.array_equal(png, image[..., [2, 1, 0, 3]])
