@@ -294,3 +294,27 @@ def test_images_too_large_for_a_dib(tmp_path):
     libs = [lib("xcb", "libxcb.so"), lib("libpng", "libpng.so")]
     run_cpp(tmp_path, "clipboard_limits.cpp", *sources, "core/PyQelBufferUtility.cpp", "core/TraceLog.cpp",
             "core/AllocatorPath.cpp", *libs, flags=(f"-I{sysconfig.get_paths()['include']}", "-O0"))
+
+
+def test_threads_take_turns(util, make_buf, zb, clip):
+    # Both methods run without the interpreter lock; the clipboard is opened by one call at a time,
+    # so every paste sees one whole image.
+    import threading
+    images = [pixels(64, 32, 4, seed) for seed in (1, 2)]
+    bufs = [make_buf(data, 64, 32, 4) for data in images]
+    seen, failures = [], []
+
+    def work(n):
+        for _ in range(40):
+            if util.CopyToClipboard(util.this, bufs[n]) != 1:
+                failures.append("copy")
+            got = util.PasteFromClipboard(None)
+            seen.append(zb.to_bytes(got))
+            zb.release(got)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in (0, 1)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == [] and len(seen) == 80 and set(seen) <= set(images)
