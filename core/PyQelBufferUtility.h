@@ -101,7 +101,8 @@ public:
     PyObject *GetPixelInfo(CQELImageBuffer *pSrcImageBuffer, int nX, int nY, unsigned int const nGridCount = 1);
     BOOL HitTest(CQELImageBuffer *pSrcImageBuffer, int nX, int nY);
 
-    // table positions: CopyToClipboard, PasteFromClipboard (clipboard)
+    BOOL CopyToClipboard(HWND hwnd, CQELImageBuffer *pSrcBuffer);
+    CQELImageBuffer *PasteFromClipboard(HWND hwnd);
 
     BOOL ApplyLUTOnBuffer(CQELImageBuffer *pSrcImageBuffer, PyObject *pyLutData);
 
