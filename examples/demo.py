@@ -1,16 +1,21 @@
-"""A tour of the toolbox on a small embedded sample image (24 x 16 BGRA).
+"""The toolbox demo.
 
-Run with tools/run_demo.sh. Tracing is switched on, so every step's trace
-lines appear on standard error next to what the step printed.
+    python examples/demo.py [--out DIR]   an editing session on a photograph and a
+                                          panorama: PNGs and an index.html in DIR
+    python examples/demo.py --sample      a quick console tour on a small embedded
+                                          sample image (24 x 16 BGRA), traced
+
+Run with tools/run_demo.sh. In the console tour tracing is switched on, so
+every step's trace lines appear on standard error next to what it printed.
 """
+import argparse
 import base64
 import os
+import sys
 import zlib
 
-os.environ.setdefault("QEL_DUMPMSG", "1")
-
-import PyQelBufferUtility  # noqa: E402  (the switch is read when the utility is made)
-import zubuffer  # noqa: E402
+import PyQelBufferUtility
+import zubuffer
 
 WIDTH, HEIGHT = 24, 16
 SAMPLE_BGRA = zlib.decompress(base64.b64decode(
@@ -54,7 +59,8 @@ def ascii_art(buf, channel):
     return "\n".join(rows)
 
 
-def main():
+def sample_tour():
+    os.environ.setdefault("QEL_DUMPMSG", "1")  # read when the utility is made
     util = PyQelBufferUtility.PyQelBufferUtility()
     made = []
     raw = zubuffer.byte_array(SAMPLE_BGRA)
@@ -115,5 +121,22 @@ def main():
     print("buffers still alive:", zubuffer.live_buffers(), flush=True)
 
 
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="The buffer toolbox demo.")
+    parser.add_argument("--sample", action="store_true", help="the console tour on the embedded sample")
+    parser.add_argument("--out", default="demo-output", help="folder for the session's pictures (default: %(default)s)")
+    args = parser.parse_args(argv)
+    if args.sample:
+        sample_tour()
+        return 0
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import photo_session
+
+    sheet = photo_session.run(args.out)
+    print(f"\nContact sheet: {os.path.abspath(sheet)}")
+    print(f"Open it with: xdg-open {os.path.abspath(sheet)}")
+    return 0
+
+
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
