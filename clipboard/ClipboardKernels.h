@@ -7,7 +7,6 @@
 
 #include "CopyKernels.h"
 #include "QelTypes.h"
-#include "convert/AlphaKernels.h"
 
 namespace qel {
 namespace clip {
@@ -31,7 +30,7 @@ inline void PasteBgra32Row(const BYTE *pSrc, BYTE *pDst, int nPixels)
 // 24-bit pixels get an opaque alpha.
 inline void PasteBgr24Row(const BYTE *pSrc, BYTE *pDst, int nPixels)
 {
-    qel::alpha::Bgr24ToOpaqueBgra32Row(pSrc, pDst, nPixels);
+    qel::Bgr24ToOpaqueBgra32Row(pSrc, pDst, nPixels);
 }
 
 // The kernel for b bytes per pixel, or null for the sizes the paste refuses.

@@ -9,6 +9,7 @@
 
 #include "AlphaKernels.h"
 #include "BufferGuards.h"
+#include "CopyKernels.h"
 #include "CPyAllowThreads.h"
 #include "PyQelBufferUtility.h"
 #include "RowLoop.h"
@@ -330,7 +331,7 @@ CQELImageBuffer *PyQelBufferUtility::ConvertBufferFromBGRtoBGRA_FromPyObject(PyO
         const BYTE *pSrc = reinterpret_cast<const BYTE *>(pData);
         const std::size_t cbDstRow = static_cast<std::size_t>(nWidth) * 4;
         qel::ForEachRow(nHeight, [&](int y) {
-            qel::alpha::Bgr24ToOpaqueBgra32Row(pSrc + static_cast<std::ptrdiff_t>(y) * nStride,
+            qel::Bgr24ToOpaqueBgra32Row(pSrc + static_cast<std::ptrdiff_t>(y) * nStride,
                                                pDst + static_cast<std::size_t>(y) * cbDstRow, nWidth);
         });
     }

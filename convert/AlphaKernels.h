@@ -192,18 +192,6 @@ QEL_KERNEL_CLONES inline void SwapBytesRow(BYTE *__restrict pA, BYTE *__restrict
     }
 }
 
-// ---- packed BGR bytes -> opaque BGRA ---------------------------------------
-
-QEL_KERNEL_CLONES inline void Bgr24ToOpaqueBgra32Row(const BYTE *__restrict pSrc, BYTE *__restrict pDst, int nPixels)
-{
-    for (int x = 0; x < nPixels; ++x) {
-        pDst[4 * x + 0] = pSrc[3 * x + 0];
-        pDst[4 * x + 1] = pSrc[3 * x + 1];
-        pDst[4 * x + 2] = pSrc[3 * x + 2];
-        pDst[4 * x + 3] = 0xFF;
-    }
-}
-
 typedef void (*PFN_CopyRow)(const BYTE *pSrc, BYTE *pDst, int nPixels);
 typedef void (*PFN_InPlaceRow)(BYTE *pRow, int nPixels);
 

@@ -40,4 +40,16 @@ QEL_KERNEL_CLONES static inline void FillRowPixel4(BYTE *__restrict pDst, UINT n
     }
 }
 
+// Packed BGR bytes to opaque BGRA: the BGR-to-BGRA conversion and the
+// clipboard's 24-bit paste both widen rows this way.
+QEL_KERNEL_CLONES inline void Bgr24ToOpaqueBgra32Row(const BYTE *__restrict pSrc, BYTE *__restrict pDst, int nPixels)
+{
+    for (int x = 0; x < nPixels; ++x) {
+        pDst[4 * x + 0] = pSrc[3 * x + 0];
+        pDst[4 * x + 1] = pSrc[3 * x + 1];
+        pDst[4 * x + 2] = pSrc[3 * x + 2];
+        pDst[4 * x + 3] = 0xFF;
+    }
+}
+
 } // namespace qel
