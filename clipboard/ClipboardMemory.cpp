@@ -207,8 +207,12 @@ bool CClipboardGate::Enter(HWND hOwner)
 {
     if (FaultSet(kFaultOpen))
         return false;
-    if (!m_mutex.try_lock_for(std::chrono::milliseconds(kOpenWaitMs)))
-        return false;
+    {
+        std::unique_lock<std::mutex> hold(m_mutex);
+        if (!m_cvFree.wait_for(hold, std::chrono::milliseconds(kOpenWaitMs), [this] { return !m_bHeld; }))
+            return false;
+        m_bHeld = true;
+    }
     m_hOwner = hOwner;
     CountAdd(kCountOpen);
     return true;
@@ -217,7 +221,11 @@ bool CClipboardGate::Enter(HWND hOwner)
 void CClipboardGate::Leave()
 {
     CountAdd(kCountClose);
-    m_mutex.unlock();
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_bHeld = false;
+    }
+    m_cvFree.notify_one();
 }
 
 } // namespace clip

@@ -5,6 +5,7 @@
 // process-local one); blocks and bitmaps are plain process memory.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -84,7 +85,12 @@ public:
     HWND Owner() const { return m_hOwner; }
 
 private:
-    std::timed_mutex m_mutex;
+    // A flag under a mutex rather than a timed mutex: a timed lock may give
+    // up before its time without anyone holding it, and a caller must only
+    // fail when the clipboard really stayed open for the whole wait.
+    std::mutex m_mutex;
+    std::condition_variable m_cvFree;
+    bool m_bHeld = false;
     HWND m_hOwner = nullptr;
 };
 
