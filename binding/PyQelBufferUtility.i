@@ -41,6 +41,15 @@ PyObject *InitShadowInstance(PyObject *, PyObject *args)
         return NULL;
     SwigPyObject *pThis = SWIG_Python_GetSwigThis(apObj[0]);
     if (pThis != NULL) {
+        // Appending links the new pointer in right after the first one, so
+        // a pointer already in the chain would close it into a ring: every
+        // later repr or type lookup along the chain would never end.
+        for (SwigPyObject *p = pThis; p != NULL; p = (SwigPyObject *)p->next) {
+            if ((PyObject *)p == apObj[1]) {
+                PyErr_SetString(PyExc_ValueError, "Attempt to append a SwigPyObject already in the chain");
+                return NULL;
+            }
+        }
         PyObject *pAppended = SwigPyObject_append((PyObject *)pThis, apObj[1]);
         if (pAppended == NULL)
             return NULL;
