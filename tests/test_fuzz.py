@@ -166,3 +166,15 @@ def test_appending_a_pointer_already_in_the_chain_is_refused(mod):
             mod.ZuPixelInfo_swiginit(holder, again)
     assert repr(rec).count("Swig Object") == 2
     assert mod.ZuPixelInfo_nRed_get(holder) == 0
+
+
+@pytest.mark.parametrize("w, h", [(2**31 - 1, 2**31 - 1), (2**31 - 1, 1_500_000_000), (1_500_000_000, 2**31 - 1)])
+def test_inverse_byte_array_order_bounds_the_size_before_forming_it(util, w, h):
+    # w * 4 * h of these passes the 64-bit range: the size check itself
+    # overflowed (the sanitizer build stops there) before refusing them.
+    src = zubuffer.byte_array(b"\x01")
+    try:
+        assert util.InverseByteArrayOrder(src, w, h) is None
+        assert util.InverseByteArrayOrder(None, w, h) is None
+    finally:
+        zubuffer.free_byte_array(src)

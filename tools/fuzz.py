@@ -217,10 +217,11 @@ def short(v, bufname):
 
 
 class Fuzzer:
-    def __init__(self, mod, proxy, zb, seed, fault_rate=0.2, log_fd=None):
+    def __init__(self, mod, proxy, zb, seed, fault_rate=0.2, log_fd=None, hostile_rate=0.2, arity_rate=0.045):
         self.mod, self.proxy, self.zb = mod, proxy, zb
         self.rng = random.Random(seed)
         self.fault_rate = fault_rate
+        self.hostile_rate, self.arity_rate = hostile_rate, arity_rate
         self.log_fd = log_fd
         self.calls = 0
         self.findings = []
@@ -282,6 +283,13 @@ class Fuzzer:
         self.label = {}            # pointer -> label
         self.dims = {}             # pointer -> (width, height)
         self.by_bpp = {}           # bytes per pixel -> pool buffers
+        self._make_buffers()
+        self._make_the_rest()
+
+    def _make_buffers(self):
+        """The buffers calls draw from: every allocation type and pixel
+        size, a few small and odd sizes each, some file-mapped."""
+        zb, rng = self.zb, self.rng
         for alloc_type in (0, 1, 2):
             for bpp in (1, 2, 3, 4, 6, 8):
                 if alloc_type == 2 and bpp in (1, 2):
@@ -294,6 +302,9 @@ class Fuzzer:
                     else:
                         buf = zb.from_bytes(self._pixels(w, h, bpp), w, h, bpp, alloc_type, fm)
                     self._add_buffer(buf)
+
+    def _make_the_rest(self):
+        zb, rng = self.zb, self.rng
         self.kept = []             # method results kept as further inputs
         self.main = self._new_utility()
         self.alt_utils = [self._new_utility(allocator="/nonexistent/libNoAllocator.so")]
@@ -644,7 +655,7 @@ class Fuzzer:
         # Most calls are well-formed; a hostile call has one bad argument
         # (rarely more), so that each conversion is reached on its own.
         bad = set()
-        if count and rng.random() < 0.2:
+        if count and rng.random() < self.hostile_rate:
             bad.add(rng.randrange(count))
             if rng.random() < 0.1:
                 bad.add(rng.randrange(count))
@@ -669,7 +680,7 @@ class Fuzzer:
                 if type(args[i]).__name__ == "SwigPyObject" and int(args[i]) in sizes and sizes[int(args[i])] < need:
                     fit = [a for a, size in self.byte_arrays[p.type] if size >= need]
                     args[i] = rng.choice(fit) if fit else None
-        r = rng.random()
+        r = rng.random() / max(self.arity_rate, 1e-9) * 0.045
         if r < 0.02:
             args = args[:-1] if args else [None]
         elif r < 0.04:
