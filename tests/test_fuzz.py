@@ -178,3 +178,35 @@ def test_inverse_byte_array_order_bounds_the_size_before_forming_it(util, w, h):
         assert util.InverseByteArrayOrder(None, w, h) is None
     finally:
         zubuffer.free_byte_array(src)
+
+
+@pytest.mark.parametrize("record, getter, setter", [
+    ("ZuPixelInfo", "ZuPixelInfo_nRed_get", "ZuPixelInfo_nRed_set"),
+    ("TLSErrorCode", "TLSErrorCode_hr_get", "TLSErrorCode_hr_set"),
+    ("ReconstructData", "ReconstructData_pSrcBuffer_get", "ReconstructData_nEndX_set"),
+])
+def test_a_deleted_record_is_null_to_every_later_call(mod, record, getter, setter):
+    # The wrapper kept the freed pointer: a second delete freed it again and
+    # a getter read freed memory.
+    rec = getattr(mod, "new_" + record)()
+    assert getattr(mod, "delete_" + record)(rec) is None
+    assert int(rec) == 0 and not rec.own()
+    assert getattr(mod, "delete_" + record)(rec) is None
+    with pytest.raises(TypeError, match=f"^in method '{getter}', argument 1 of type '{record} \\*'$"):
+        getattr(mod, getter)(rec)
+    assert getattr(mod, setter)(rec, 1) is None
+
+
+def test_a_deleted_utility_is_null_to_every_later_call(mod):
+    obj = PyQelBufferUtility.PyQelBufferUtility()
+    mod.delete_PyQelBufferUtility(obj)
+    mod.delete_PyQelBufferUtility(obj)
+    assert int(obj.this) == 0
+    with pytest.raises(TypeError, match="^in method 'PyQelBufferUtility_GetROI', argument 1 of type "
+                                        "'PyQelBufferUtility \\*'$"):
+        obj.GetROI(None, 0, 0, 1, 1)
+    for name in ("Uninitialize", "GetGifBuffer"):
+        with pytest.raises(TypeError):
+            getattr(mod, "PyQelBufferUtility_" + name)(obj)
+    # The per-thread calls never used the object; they still work.
+    assert mod.PyQelBufferUtility_Open(obj) == 0

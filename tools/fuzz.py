@@ -318,6 +318,7 @@ class Fuzzer:
         self.mod.PyQelBufferUtility_Uninitialize(gone)
         self.alt_utils.append(gone)
         self.records = {}
+        self.graveyard = []        # (type name, object) handed to a delete_ entry
         self.byte_arrays = {"byte *": [], "BYTE *": []}
         for size in BYTE_ARRAY_SIZES:
             data = rng.randbytes(size)
@@ -617,6 +618,10 @@ class Fuzzer:
         destructive = entry_name.startswith("delete_") or entry_name.endswith("_Uninitialize")
         if hostile:
             return self.junk(safe=destructive)
+        dead = [obj for t, obj in self.graveyard if t == tn]
+        if dead and rng.random() < 0.03:
+            # An object deleted earlier: every entry must see it as null.
+            return rng.choice(dead)
         if destructive:
             r = rng.random()
             if r < 0.1:
@@ -626,6 +631,9 @@ class Fuzzer:
             inst = self._new_utility() if tn == "PyQelBufferUtility" else self._new_instance(tn)
             if entry_name.endswith("_Uninitialize") and len(self.alt_utils) < 6:
                 self.alt_utils.append(inst)
+            elif entry_name.startswith("delete_"):
+                self.graveyard.append((tn, inst))
+                del self.graveyard[:-24]
             return inst
         if tn == "PyQelBufferUtility":
             r = rng.random()
