@@ -245,7 +245,9 @@ def test_every_listed_method_releases_the_lock():
             if name in seen or name in QUICK:
                 continue
             seen.add(name)
-            assert any(_ticks_during(util, name, args, sources) for _ in range(20)), name
+            # One sighting is enough; a loaded machine may not schedule the
+            # counter during every call.
+            assert any(_ticks_during(util, name, args, sources) for _ in range(60)), name
     finally:
         sources.release()
 
