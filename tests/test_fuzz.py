@@ -22,7 +22,7 @@ CALLS_PER_ENTRY = 500
 
 
 def test_every_entry_survives_random_calls():
-    result = fuzz.run(SEED, calls=CALLS_PER_ENTRY)
+    result = fuzz.run(SEED, calls=CALLS_PER_ENTRY, timeout=300)
     assert result["crashes"] == []
     assert result["findings"] == []
     fuzzed = [n for n, _, sigs in fuzz.discover(_PyQelBufferUtility) if not n.endswith("_swigregister")]

@@ -189,6 +189,9 @@ class Dummy:
     """A plain instance for the initialisation hooks to attach pointers to."""
 
 
+_LATER = object()
+
+
 NAN, INF = float("nan"), float("inf")
 FLOATS_EXTREME = [NAN, INF, -INF, 1e30, -1e30, 3.4028234663852886e38, -3.4028234663852886e38, 1e39, 5e-324, -0.0]
 FLOATS_PLAIN = [0.0, 0.5, 1.0, -1.0, 0.25, 0.75, 2.0, 0.001, 0.999, 45.0, 90.0, -90.0, 180.0, 270.0, 360.0, 30.5]
@@ -597,13 +600,11 @@ class Fuzzer:
             if rng.random() < 0.05:
                 other = "BYTE *" if t == "byte *" else "byte *"
                 return rng.choice(self.byte_arrays[other])[0]
-            arr = rng.choice(self.byte_arrays[t])
-            ctx["arrays"].append((p.name, arr))
-            return arr[0]
+            return rng.choice(self.byte_arrays[t])[0]
         elif t == "HWND":
             return rng.choice([None, None, self.main, self.pick_buffer(), 5, self.byte_arrays["byte *"][0][0]])
         elif t == "PyObject *" or t == "PyObject":
-            return ctx.setdefault("deferred", []).append(p) or p   # filled in a second pass
+            return _LATER   # built once the call's buffers and numbers are known
         elif t.endswith("*") or t in ("PyQelBufferUtility", "TLSErrorCode", "ZuPixelInfo", "ReconstructData"):
             tn = t.rstrip(" *")
             return self._record(tn) if rng.random() < 0.8 else None
@@ -673,13 +674,13 @@ class Fuzzer:
             bad.add(rng.randrange(count))
             if rng.random() < 0.1:
                 bad.add(rng.randrange(count))
-        ctx = {"buffers": [], "ints": {}, "arrays": [], "bad": bad}
+        ctx = {"buffers": [], "ints": {}, "bad": bad}
         args = []
         for i, p in enumerate(sig.params[:count]):
             ctx["hostile"] = i in bad
             args.append(self.value_for(p, ctx, name))
         for i, p in enumerate(sig.params[:count]):
-            if args[i] is p:
+            if args[i] is _LATER:
                 args[i] = self.pyobject(p.name, ctx)
         # A byte array is read for as many bytes as the sizes ask, and the
         # module cannot know an array's size: keep the product of the call's
@@ -812,7 +813,7 @@ class Fuzzer:
             known |= {int(a) for a in self.owned_arrays}
             if int(result) not in known and not sig.name.endswith("_get") and int(result) != 0:
                 self.owned_arrays.append(result)
-                self.log(f"owned {int(result):x}")
+                self.log(f"  -> byte array @{int(result):x}, ours to release")
         live = zb.live_buffers()
         if live != self.live_expected:
             self.finding(f"{desc}: {live - self.live_expected:+d} live buffers after the call")
@@ -887,7 +888,6 @@ class Fuzzer:
             zb.release(buf)
         self.buffers = []
         for arr in self.owned_arrays:
-            self.log(f"free owned {int(arr):x}")
             zb.free_byte_array(arr)
         self.owned_arrays = []
         for lst in self.byte_arrays.values():
@@ -985,12 +985,12 @@ def run_chunk(seed, calls=None, seconds=None, entry=(), fault_rate=0.2, timeout=
     return {"calls": calls_made, "findings": findings, "crash": crash}
 
 
-def run(seed=1, calls=None, seconds=None, entry=(), fault_rate=0.2, out=None):
+def run(seed=1, calls=None, seconds=None, entry=(), fault_rate=0.2, out=None, timeout=600):
     """Parent loop: one child for a bounded run; for a timed run, children
     one after another (a fresh seed after each crash) until time is up."""
     total = {"calls": 0, "findings": [], "crashes": []}
     if not seconds:
-        r = run_chunk(seed, calls=calls, entry=entry, fault_rate=fault_rate)
+        r = run_chunk(seed, calls=calls, entry=entry, fault_rate=fault_rate, timeout=timeout)
         total["calls"] += r["calls"]
         total["findings"] += r["findings"]
         if r["crash"]:
