@@ -210,3 +210,18 @@ def test_a_deleted_utility_is_null_to_every_later_call(mod):
             getattr(mod, "PyQelBufferUtility_" + name)(obj)
     # The per-thread calls never used the object; they still work.
     assert mod.PyQelBufferUtility_Open(obj) == 0
+
+
+@pytest.mark.parametrize("destroy", [5, "delete", lambda obj: None])
+def test_registering_a_class_whose_destructor_is_not_built_in_is_refused(mod, destroy):
+    # The hook read such an attribute as a built-in function's flags and,
+    # when an owned record was freed, jumped to it as machine code.
+    bogus = type("Bogus", (), {"__swig_destroy__": destroy})
+    with pytest.raises(TypeError, match="^__swig_destroy__ must be a built-in function$"):
+        mod.ZuPixelInfo_swigregister(bogus)
+    # The registration stays the proxy's: its records are freed by its destructor.
+    rec = PyQelBufferUtility.ZuPixelInfo()
+    rec.nRed = 9
+    assert rec.nRed == 9
+    del rec
+    assert mod.ZuPixelInfo_swigregister(PyQelBufferUtility.ZuPixelInfo) is None

@@ -240,10 +240,7 @@ class Fuzzer:
     @staticmethod
     def _fuzzable(entry):
         name, _, sigs = entry
-        # A registration hook rebinds a type's class for the whole process.
-        if name.endswith("_swigregister"):
-            return False
-        return bool(sigs) or name.endswith("_swiginit")
+        return bool(sigs) or name.endswith(("_swiginit", "_swigregister"))
 
     def _class_of(self, type_name):
         return getattr(self.proxy, type_name, None)
@@ -648,6 +645,16 @@ class Fuzzer:
     def build_call(self, name, sigs):
         """(arguments, signature) for one call of the entry."""
         rng = self.rng
+        if name.endswith("_swigregister"):
+            # A class for the type: plain, with a destructor of each kind,
+            # or not a class at all. The proper class is put back after.
+            destroy = rng.choice([5, lambda *a: None, len, print, "x", None])
+            klass = rng.choice([Dummy, type("Bogus", (), {"__swig_destroy__": destroy}), self.junk(safe=True),
+                                self._class_of(name[:-len("_swigregister")])])
+            args = [klass]
+            if rng.random() < 0.1:
+                args = [] if rng.random() < 0.5 else args + [None]
+            return args, None
         if name.endswith("_swiginit"):
             # Only fresh objects: the hook links pointers into chains that
             # every later conversion walks, so a pool object passed here
@@ -829,6 +836,10 @@ class Fuzzer:
             self.call_release(name, fn, sigs[0])
         else:
             self.call_once(name, fn, sigs)
+        if name.endswith("_swigregister"):
+            proper = self._class_of(name[:-len("_swigregister")])
+            if isinstance(proper, type):
+                fn(proper)
 
     def call_release(self, name, fn, sig):
         rng = self.rng
