@@ -33,6 +33,8 @@
 // than a wrapped pointer crashes instead of raising. The four hooks are
 // replaced, in place in the module dictionary, by one that raises.
 %{
+#include "SwigChainGuard.h"
+
 namespace qel_binding {
 PyObject *InitShadowInstance(PyObject *, PyObject *args)
 {
@@ -41,15 +43,8 @@ PyObject *InitShadowInstance(PyObject *, PyObject *args)
         return NULL;
     SwigPyObject *pThis = SWIG_Python_GetSwigThis(apObj[0]);
     if (pThis != NULL) {
-        // Appending links the new pointer in right after the first one, so
-        // a pointer already in the chain would close it into a ring: every
-        // later repr or type lookup along the chain would never end.
-        for (SwigPyObject *p = pThis; p != NULL; p = (SwigPyObject *)p->next) {
-            if ((PyObject *)p == apObj[1]) {
-                PyErr_SetString(PyExc_ValueError, "Attempt to append a SwigPyObject already in the chain");
-                return NULL;
-            }
-        }
+        if (qel_chain::InChain((PyObject *)pThis, apObj[1]))
+            return qel_chain::RefuseRing();
         PyObject *pAppended = SwigPyObject_append((PyObject *)pThis, apObj[1]);
         if (pAppended == NULL)
             return NULL;
@@ -98,6 +93,7 @@ PyMethodDef g_aInitHooks[] = {
 %}
 
 %init %{
+  qel_chain::GuardAppendMethod(swigobject_methods);
   for (PyMethodDef &def : qel_binding::g_aRegisterHooks) {
     PyObject *pGenerated = PyDict_GetItemString(d, def.ml_name);
     PyObject *pHook = pGenerated != NULL ? PyCFunction_NewEx(&def, pGenerated, m) : NULL;

@@ -225,3 +225,21 @@ def test_registering_a_class_whose_destructor_is_not_built_in_is_refused(mod, de
     assert rec.nRed == 9
     del rec
     assert mod.ZuPixelInfo_swigregister(PyQelBufferUtility.ZuPixelInfo) is None
+
+
+def test_a_wrapped_pointer_refuses_to_append_one_already_in_its_chain(mod):
+    # The wrapped pointer's own append had the same ring, in both modules.
+    rec, other = mod.new_ZuPixelInfo(), mod.new_TLSErrorCode()
+    buf = zubuffer.allocate(1, 1, 4)
+    try:
+        for head, again in ((rec, rec), (buf, buf)):
+            with pytest.raises(ValueError, match="^Attempt to append a SwigPyObject already in the chain$"):
+                head.append(again)
+        assert rec.append(other) is None
+        with pytest.raises(ValueError):
+            rec.append(other)
+        assert repr(rec).count("Swig Object") == 2 and repr(buf).count("Swig Object") == 1
+        with pytest.raises(TypeError, match="^Attempt to append a non SwigPyObject$"):
+            buf.append(5)
+    finally:
+        zubuffer.release(buf)
