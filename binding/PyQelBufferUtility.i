@@ -43,6 +43,8 @@ QEL_RAISE_PENDING_ERROR(PyQelBufferUtility::GetMaskWithBoundary)
 // than a wrapped pointer crashes instead of raising. The four hooks are
 // replaced, in place in the module dictionary, by one that raises.
 %{
+#include "SwigChainGuard.h"
+
 namespace qel_binding {
 PyObject *InitShadowInstance(PyObject *, PyObject *args)
 {
@@ -51,6 +53,8 @@ PyObject *InitShadowInstance(PyObject *, PyObject *args)
         return NULL;
     SwigPyObject *pThis = SWIG_Python_GetSwigThis(apObj[0]);
     if (pThis != NULL) {
+        if (qel_chain::InChain((PyObject *)pThis, apObj[1]))
+            return qel_chain::RefuseRing();
         PyObject *pAppended = SwigPyObject_append((PyObject *)pThis, apObj[1]);
         if (pAppended == NULL)
             return NULL;
@@ -60,6 +64,34 @@ PyObject *InitShadowInstance(PyObject *, PyObject *args)
     }
     return SWIG_Py_Void();
 }
+
+// The generated registration hooks keep a class's "__swig_destroy__" as a
+// built-in function: they read its flags at once and jump to its C entry
+// when an owned pointer of the type is freed. Anything else there would be
+// run as machine code, so such a class is refused and the registration
+// stays as it was.
+PyObject *RegisterClass(PyObject *pGenerated, PyObject *pClass)
+{
+    PyObject *pDestroy = PyObject_GetAttrString(pClass, "__swig_destroy__");
+    if (pDestroy == NULL) {
+        PyErr_Clear();
+    } else {
+        const bool bBuiltin = PyCFunction_Check(pDestroy);
+        Py_DECREF(pDestroy);
+        if (!bBuiltin) {
+            PyErr_SetString(PyExc_TypeError, "__swig_destroy__ must be a built-in function");
+            return NULL;
+        }
+    }
+    return PyObject_CallOneArg(pGenerated, pClass);
+}
+
+PyMethodDef g_aRegisterHooks[] = {
+    {"TLSErrorCode_swigregister", RegisterClass, METH_O, NULL},
+    {"ZuPixelInfo_swigregister", RegisterClass, METH_O, NULL},
+    {"ReconstructData_swigregister", RegisterClass, METH_O, NULL},
+    {"PyQelBufferUtility_swigregister", RegisterClass, METH_O, NULL},
+};
 
 PyMethodDef g_aInitHooks[] = {
     {"TLSErrorCode_swiginit", InitShadowInstance, METH_VARARGS, NULL},
@@ -71,6 +103,15 @@ PyMethodDef g_aInitHooks[] = {
 %}
 
 %init %{
+  qel_chain::GuardAppendMethod(swigobject_methods);
+  for (PyMethodDef &def : qel_binding::g_aRegisterHooks) {
+    PyObject *pGenerated = PyDict_GetItemString(d, def.ml_name);
+    PyObject *pHook = pGenerated != NULL ? PyCFunction_NewEx(&def, pGenerated, m) : NULL;
+    if (pHook != NULL) {
+      PyDict_SetItemString(d, def.ml_name, pHook);
+      Py_DECREF(pHook);
+    }
+  }
   for (PyMethodDef &def : qel_binding::g_aInitHooks) {
     PyObject *pHook = PyCFunction_NewEx(&def, m, NULL);
     if (pHook != NULL) {

@@ -38,6 +38,19 @@ inline bool SelfMayBeNull(const char *pszSymbol)
             return true;
     return false;
 }
+
+// A destructor leaves no pointer to the freed object in the wrapper it was
+// handed (nor anywhere along that wrapper's chain): a second delete, or any
+// later call through the wrapper, then sees a null object instead of freed
+// memory.
+inline void ForgetPointer(PyObject *pInput, void *pv)
+{
+    if (pv == NULL)
+        return;
+    for (SwigPyObject *p = SWIG_Python_GetSwigThis(pInput); p != NULL; p = (SwigPyObject *)p->next)
+        if (p->ptr == pv)
+            p->ptr = NULL;
+}
 } // namespace qel_binding
 %}
 
@@ -52,6 +65,9 @@ inline bool SelfMayBeNull(const char *pszSymbol)
   $1 = reinterpret_cast<$ltype>(argp);
   if (!$1 && !qel_binding::SelfMayBeNull("$symname")) {
     SWIG_exception_fail(SWIG_TypeError, "in method '$symname', argument $argnum of type '$type'");
+  }
+  if (($disown | 0) & SWIG_POINTER_DISOWN) {
+    qel_binding::ForgetPointer($input, argp);
   }
 }
 

@@ -429,10 +429,12 @@ byte *PyQelBufferUtility::InverseByteArrayOrder(byte *buffer, int w, int h)
     // Negative sizes and products beyond 32 bits describe no array.
     if (w < 0 || h < 0)
         return nullptr;
+    // The row (at most 2^33 bytes) is exact in 64 bits; the whole product
+    // is not for the largest w and h, so it is bounded before it is formed.
     const long long llRow = (long long)w * 4;
-    const long long llSize = llRow * h;
-    if (llSize > INT_MAX)
+    if (h != 0 && llRow > INT_MAX / h)
         return nullptr;
+    const long long llSize = llRow * h;
     if (llSize > 0 && buffer == nullptr)
         return nullptr;
     // At least one byte, so an empty result is still a distinct array that

@@ -22,8 +22,16 @@ BOOL PyQelBufferUtility::ApplyLUTOnBuffer(CQELImageBuffer *pSrcImageBuffer, PyOb
     if (pSrcImageBuffer == nullptr)
         return FALSE;
 
-    // A failed item access (not a tuple, too few items) leaves its Python
-    // error set; the wrapper raises it.
+    // A description that cannot be read ends the call in a Python error,
+    // which the wrapper raises. The item access alone would answer a
+    // non-tuple with an opaque "bad argument to internal function".
+    if (!PyTuple_Check(pyLutData)) {
+        PyErr_Format(PyExc_TypeError,
+                     "ApplyLUTOnBuffer: pyLutData must be a tuple (kind, size, minimum, maximum, data), not %.200s",
+                     Py_TYPE(pyLutData)->tp_name);
+        return FALSE;
+    }
+    // Too few items: the failed access leaves its IndexError set.
     PyObject *apItems[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     for (Py_ssize_t i = 0; i < 5; ++i) {
         apItems[i] = PyTuple_GetItem(pyLutData, i);

@@ -17,6 +17,7 @@
 
 #include "BufferGuards.h"
 #include "CPyAllowThreads.h"
+#include "SwigChainGuard.h"
 #include "ZuBufferCore.h"
 %}
 
@@ -630,6 +631,8 @@ PyObject *zb_fail_next(PyObject *pyOperation, PyObject *pyCount, PyObject *pyHr,
 PyObject *zb_clear_faults();
 
 %init %{
+    // This module's wrapped pointers have an "append" of their own.
+    qel_chain::GuardAppendMethod(swigobject_methods);
     // Load now so that a missing library fails the import, not a later call.
     zb::GetAllocatorLibrary(nullptr);
 %}

@@ -260,7 +260,7 @@ def test_refused_descriptions(util, zb, trace, desc, lines):
 
 
 @pytest.mark.parametrize("desc, exc, why", [
-    (["1D", 2, *UNIT, [0.0] * 6], SystemError, None),            # not a tuple
+    (["1D", 2, *UNIT, [0.0] * 6], TypeError, None),              # not a tuple
     (("1D", 2, *UNIT), IndexError, None),                        # four items
     (("1D", 2, *UNIT, [0.0, 0.5, "x", 1, 1, 1]), TypeError, "data item 2"),
     (("1D", 2, *UNIT, [[0, 0, 0], [1, 1, 1]]), TypeError, "data item 0"),  # wrongly nested
@@ -333,3 +333,11 @@ def test_a_lock_without_pixels_is_refused_by_the_kernel(util, zb, make_buf, trac
     kernel = LUT1D if kind == "1D" else level
     assert trace() == [entry(APPLY), entry(kernel)]
     assert zb.to_bytes(buf) == data and zb.info(buf)["lock_count"] == 0
+
+
+def test_a_description_that_is_not_a_tuple_says_so(util, zb, make_buf):
+    buf = make_buf(bytes(8), 2, 1, 4)
+    with pytest.raises(TypeError) as e:
+        util.ApplyLUTOnBuffer(buf, ["1D", 2, [0.0] * 3, [1.0] * 3, [0.0] * 6])
+    assert str(e.value) == ("ApplyLUTOnBuffer: pyLutData must be a tuple (kind, size, minimum, maximum, data), "
+                            "not list")
