@@ -57,6 +57,18 @@ bool AttachLockedRows(const char *pszName, const char *pszWhat, qel::CByteRows *
     return false;
 }
 
+// Depths are one byte per pixel: false, with the trace line, for any
+// other width.
+bool IsOneBytePerPixel(CQELImageBuffer *pDepthBuffer)
+{
+    const UINT unBPP = pDepthBuffer->getBytesPerPixel();
+    if (unBPP != 1) {
+        QEL_TRACE(" error: unsupported bytesPerPixel in pDepthBuffer, %d", static_cast<int>(unBPP));
+        return false;
+    }
+    return true;
+}
+
 // The checks the readers of one depth buffer open with: false, with the
 // trace line of the reason, for a null buffer or one of more than one byte
 // per pixel.
@@ -66,12 +78,7 @@ bool CheckDepthBuffer(const char *pszName, CQELImageBuffer *pDepthBuffer)
         QEL_TRACE_NULL(pszName, "pDepthBuffer");
         return false;
     }
-    const UINT unBPP = pDepthBuffer->getBytesPerPixel();
-    if (unBPP != 1) {
-        QEL_TRACE(" error: unsupported bytesPerPixel in pDepthBuffer, %d", static_cast<int>(unBPP));
-        return false;
-    }
-    return true;
+    return IsOneBytePerPixel(pDepthBuffer);
 }
 
 } // namespace
@@ -177,13 +184,8 @@ CQELImageBuffer *PyQelBufferUtility::GetMaskFromDepthBuffer(CQELImageBuffer *pDe
                                                             bool bFocusLine, bool bInvert)
 {
     QEL_TRACE_ENTRY(kGetMaskFromDepthBuffer);
-    if (m_pBufferAllocator == nullptr || pDepthBuffer == nullptr)
+    if (m_pBufferAllocator == nullptr || pDepthBuffer == nullptr || !IsOneBytePerPixel(pDepthBuffer))
         return nullptr;
-    const UINT unBPP = pDepthBuffer->getBytesPerPixel();
-    if (unBPP != 1) {
-        QEL_TRACE(" error: unsupported bytesPerPixel in pDepthBuffer, %d", static_cast<int>(unBPP));
-        return nullptr;
-    }
 
     CPyAllowThreads allowThreads;
     const UINT unWidth = pDepthBuffer->getWidth();
