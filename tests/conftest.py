@@ -2,6 +2,7 @@
 each test, and a check that no test leaves a buffer locked or alive."""
 import os
 import subprocess
+import threading
 from array import array
 
 import pytest
@@ -64,6 +65,16 @@ def pack_values(values, bpp):
     """A flat list of values as a buffer's bytes: 16-bit values for 8 bytes
     per pixel, bytes for every other width (a 6-byte pixel is six bytes)."""
     return array("H" if bpp == 8 else "B", values).tobytes()
+
+
+def run_threads(target, args):
+    """Runs target(*a) for every tuple a in args, each on its own thread,
+    all at once, and returns when every one has finished."""
+    threads = [threading.Thread(target=target, args=a) for a in args]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
 
 
 _UTILITIES = []

@@ -6,7 +6,7 @@ from array import array
 import pytest
 import zubuffer as zb
 
-from conftest import addr32, line, pack_pixels
+from conftest import addr32, line, pack_pixels, run_threads
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
 
@@ -119,11 +119,7 @@ def test_probe_while_other_threads_run(util, make_buf):
 
     spinner = threading.Thread(target=python_work)
     spinner.start()
-    workers = [threading.Thread(target=probe, args=(s,)) for s in range(4)]
-    for t in workers:
-        t.start()
-    for t in workers:
-        t.join()
+    run_threads(probe, [(s,) for s in range(4)])
     stop.set()
     spinner.join()
     assert (wrong, errors, zb.info(buf)["lock_count"]) == ([], [], 0)
