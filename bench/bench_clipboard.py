@@ -18,39 +18,20 @@ result (pasted buffers are released).
 
 usage: PYTHONPATH=<build>/pkg python bench/bench_clipboard.py [--reps N] [--width W --height H]
 """
-import argparse
 import io
 import os
-import statistics
 import struct
-import time
 
 import numpy as np
 
-try:
-    import cv2
-except ImportError:
-    cv2 = None
-try:
-    from PIL import Image
-except ImportError:
-    Image = None
+import benchlib
+from benchlib import median_ms, released
+import zubuffer
 
-os.environ.pop("QEL_DUMPMSG", None)
+cv2 = benchlib.peer_module("cv2", "OpenCV")
+Image = benchlib.peer_module("PIL.Image", "Pillow")
+
 os.environ.pop("DISPLAY", None)  # the process-local clipboard: no server in the timings
-
-import PyQelBufferUtility  # noqa: E402
-import zubuffer  # noqa: E402
-
-
-def median_ms(fn, reps):
-    fn()
-    times = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times) * 1000.0
 
 
 def header(w, h, bpp):
@@ -58,28 +39,18 @@ def header(w, h, bpp):
     return struct.pack("<IiiHHIIiiII", 40, w, h, 1, 8 * bpp, 0, stride * h, 2835, 2835, 0, 0)
 
 
-def table(title, ours_ms, peers):
-    best = min(ms for _, ms in peers)
-    print(f"\n{title}")
-    print(f"  {'ours':44s} {ours_ms:9.2f} ms   x{ours_ms / best:5.2f} of the fastest peer")
-    for name, ms in peers:
-        print(f"  {name:44s} {ms:9.2f} ms   x{ms / best:5.2f}")
-
-
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--width", type=int, default=4096)
-    ap.add_argument("--height", type=int, default=3072)
-    ap.add_argument("--reps", type=int, default=9)
-    args = ap.parse_args()
-    w, h, reps = args.width, args.height, args.reps
+    w, h, reps = benchlib.parse_args(__doc__, reps=9)
     rng = np.random.default_rng(2024)
-    bgra = rng.integers(0, 256, size=(h, w, 4), dtype=np.uint8)
+    bgra = benchlib.random_pixels(rng, w, h)
     bgr = np.ascontiguousarray(bgra[..., :3])
-    util = PyQelBufferUtility.PyQelBufferUtility()
+    util = benchlib.utility()
     src = zubuffer.from_numpy(bgra, zubuffer.BUFFER_ALLOCATE_TYPE_BYTE)
     src3 = zubuffer.from_numpy(bgr, zubuffer.BUFFER_ALLOCATE_TYPE_BYTE)
     hwnd = util.this
+
+    benchlib.banner(w, h, reps, statistic="median")
+    table = []
 
     # Copy: the module against building the same 32-bit DIB.
     ours = median_ms(lambda: util.CopyToClipboard(hwnd, src), reps)
@@ -89,10 +60,9 @@ def main():
     if Image is not None:
         img = Image.frombuffer("RGBA", (w, h), bgra.tobytes(), "raw", "RGBA", 0, 1)
         peers.append(("PIL Image.save(BMP)", median_ms(lambda: img.save(io.BytesIO(), "BMP"), reps)))
-    table(f"CopyToClipboard, BGRA {w} x {h}", ours, peers)
+    table.append(benchlib.case("CopyToClipboard, BGRA", ours, peers))
 
-    def paste():
-        zubuffer.release(util.PasteFromClipboard(None))
+    paste = released(lambda: util.PasteFromClipboard(None))
 
     # Paste of a 32-bit DIB (the one the copy just left).
     dib32 = header(w, h, 4) + bgra[::-1].tobytes()
@@ -108,7 +78,7 @@ def main():
                       median_ms(lambda: cv2.imdecode(np.frombuffer(bmp32, np.uint8), cv2.IMREAD_UNCHANGED), reps)))
     if Image is not None:
         peers.append(("PIL Image.open(BMP).load()", median_ms(lambda: Image.open(io.BytesIO(bmp32)).load(), reps)))
-    table(f"PasteFromClipboard, 32-bit DIB {w} x {h}", ours, peers)
+    table.append(benchlib.case("PasteFromClipboard, 32-bit DIB", ours, peers))
 
     # Paste of a 24-bit DIB: alpha becomes 255.
     util.CopyToClipboard(hwnd, src3)
@@ -129,10 +99,11 @@ def main():
         peers.append(("cv2.cvtColor(cv2.flip(rows, 0), BGR2BGRA)",
                       median_ms(lambda: cv2.cvtColor(cv2.flip(np.frombuffer(dib24, np.uint8, offset=40)
                                                               .reshape(h, w, 3), 0), cv2.COLOR_BGR2BGRA), reps)))
-    table(f"PasteFromClipboard, 24-bit DIB {w} x {h}", ours, peers)
+    table.append(benchlib.case("PasteFromClipboard, 24-bit DIB", ours, peers))
 
     zubuffer.release(src)
     zubuffer.release(src3)
+    benchlib.print_table(table, 31, 44, [("x fastest peer", 15, benchlib.OVER_FASTEST)])
     print("\n(best-of medians on a shared machine: ratios are indicative)")
 
 

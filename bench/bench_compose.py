@@ -17,36 +17,16 @@ the peers make and drop theirs.
 
 usage: PYTHONPATH=<build>/pkg python bench/bench_compose.py [--reps N] [--width W --height H]
 """
-import argparse
-import os
 import sys
-import time
 
 import numpy as np
 
-try:
-    import cv2
-except ImportError:
-    cv2 = None
-try:
-    from PIL import Image
-except ImportError:
-    Image = None
+import benchlib
+from benchlib import released
+import zubuffer
 
-os.environ.pop("QEL_DUMPMSG", None)  # tracing off while timing
-
-import PyQelBufferUtility  # noqa: E402
-import zubuffer  # noqa: E402
-
-
-def best_ms(fn, reps):
-    fn()
-    best = float("inf")
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best * 1000.0
+cv2 = benchlib.peer_module("cv2", "OpenCV")
+Image = benchlib.peer_module("PIL.Image", "Pillow")
 
 
 def numpy_blend(d, s, alpha):
@@ -72,16 +52,11 @@ def numpy_blend_ignore_alpha(first, second, ratio):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--width", type=int, default=4096)
-    ap.add_argument("--height", type=int, default=3072)
-    ap.add_argument("--reps", type=int, default=5)
-    args = ap.parse_args()
-    w, h, reps = args.width, args.height, args.reps
+    w, h, reps = benchlib.parse_args(__doc__, reps=5)
     rng = np.random.default_rng(7)
-    src = rng.integers(0, 256, size=(h, w, 4), dtype=np.uint8)
-    dst = rng.integers(0, 256, size=(h, w, 4), dtype=np.uint8)
-    util = PyQelBufferUtility.PyQelBufferUtility()
+    src = benchlib.random_pixels(rng, w, h)
+    dst = benchlib.random_pixels(rng, w, h)
+    util = benchlib.utility()
     src_buf = zubuffer.from_numpy(src)
     dst_buf = zubuffer.from_numpy(dst)
 
@@ -144,24 +119,15 @@ def main():
                       lambda: util.ComposeWithSetting(frame_buf, None, margin, thick, color, alpha, shadow, 1),
                       [("cv2.rectangle + cv2.addWeighted", cv_frame)]))
 
-    def ours_blend():
-        zubuffer.release(util.BlendIgnoreAlphaChannel(dst_buf, src_buf, ratio))
-
     blend_peers = [("numpy formulation", lambda: numpy_blend_ignore_alpha(dst, src, ratio))]
     if cv2 is not None:
         blend_peers.insert(0, ("cv2.addWeighted", lambda: cv2.addWeighted(dst, 1 - ratio, src, ratio, 0)))
-    cases.append(("BlendIgnoreAlphaChannel r=0.3", ours_blend, blend_peers))
+    cases.append(("BlendIgnoreAlphaChannel r=0.3",
+                  released(lambda: util.BlendIgnoreAlphaChannel(dst_buf, src_buf, ratio)), blend_peers))
 
-    print(f"image {w} x {h} BGRA, best of {reps} runs, {os.cpu_count()} CPUs")
-    header = f"{'operation':32} {'implementation':34} {'ms':>9} {'peer / ours':>12}"
-    print(header)
-    print("-" * len(header))
-    for name, fn, peers in cases:
-        ours = best_ms(fn, reps)
-        print(f"{name:32} {'PyQelBufferUtility':34} {ours:9.2f} {'':>12}")
-        for pname, pfn in peers:
-            ms = best_ms(pfn, reps)
-            print(f"{'':32} {pname:34} {ms:9.2f} {ms / ours:11.2f}x")
+    benchlib.banner(w, h, reps, image=" BGRA")
+    table = [benchlib.measure(name, fn, peers, reps) for name, fn, peers in cases]
+    benchlib.print_table(table, 32, 34, [("peer / ours", 12, benchlib.PEER_OVER_OURS)])
     for buf in (src_buf, dst_buf, frame_buf):
         zubuffer.release(buf)
     return 0

@@ -11,76 +11,30 @@ so allocation and page faults are counted on both sides.
 usage: PYTHONPATH=<build>/pkg python bench/bench_convert.py [--reps N] [--width W --height H]
 NumPy and opencv-python-headless are needed here only.
 """
-import argparse
-import os
-import statistics
 import sys
-import time
 
 import numpy as np
 
-try:
-    import cv2
-except ImportError:  # the table then shows NumPy peers only
-    cv2 = None
+import benchlib
+from benchlib import released
+import zubuffer
 
-# Tracing stays off while timing: the switch is read at construction.
-os.environ.pop("QEL_DUMPMSG", None)
-
-import PyQelBufferUtility  # noqa: E402
-import zubuffer  # noqa: E402
+cv2 = benchlib.peer_module("cv2", "OpenCV")  # the table then shows NumPy peers only
 
 PLANAR = zubuffer.BUFFER_ALLOCATE_TYPE_PLANAR
 BYTE = zubuffer.BUFFER_ALLOCATE_TYPE_BYTE
 
 
-def median_ms(fn, reps):
-    fn()  # warm-up: first-touch of code and allocator arenas
-    times = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times) * 1000.0
-
-
-def make_buffer(arr):
-    """A BYTE buffer holding the array's pixels."""
-    return zubuffer.from_numpy(np.ascontiguousarray(arr), BYTE)
-
-
-def ours(fn):
-    """Runs a method that returns buffers and releases what it made."""
-    def run():
-        made = fn()
-        for buf in made if isinstance(made, tuple) else (made,):
-            if buf is None:
-                raise RuntimeError("the method returned no buffer")
-            zubuffer.release(buf)
-    return run
-
-
-def peer(fn):
-    def run():
-        fn()  # the result is dropped here, as ours are released
-    return run
-
-
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--width", type=int, default=4096)
-    ap.add_argument("--height", type=int, default=3072)
-    ap.add_argument("--reps", type=int, default=9)
-    args = ap.parse_args()
-    w, h, reps = args.width, args.height, args.reps
+    w, h, reps = benchlib.parse_args(__doc__, reps=9)
 
     rng = np.random.default_rng(2024)
-    bgra = rng.integers(0, 256, size=(h, w, 4), dtype=np.uint8)
-    bgra16 = rng.integers(0, 65536, size=(h, w, 4), dtype=np.uint16)
-    util = PyQelBufferUtility.PyQelBufferUtility()
-    src4 = make_buffer(bgra)
-    src8 = make_buffer(bgra16)
-    swap_buf = make_buffer(bgra)
+    bgra = benchlib.random_pixels(rng, w, h)
+    bgra16 = benchlib.random_pixels(rng, w, h, dtype=np.uint16)
+    util = benchlib.utility()
+    src4 = zubuffer.from_numpy(bgra, BYTE)
+    src8 = zubuffer.from_numpy(bgra16, BYTE)
+    swap_buf = zubuffer.from_numpy(bgra, BYTE)
 
     # The module's results are checked against the peers once before timing,
     # so the table compares operations that really do the same work.
@@ -101,12 +55,12 @@ def main():
     flat4 = bgra.reshape(h, w * 4)
 
     cases = []  # (operation, our timing fn, [(peer name, fn)], bytes the operation reads)
-    cases.append(("ColorDepth 4->8", ours(lambda: util.ConvertImageBufferColorDepth(src4, w, h, 4, 8)), [
+    cases.append(("ColorDepth 4->8", released(lambda: util.ConvertImageBufferColorDepth(src4, w, h, 4, 8)), [
         ("numpy astype(uint16)*257", lambda: bgra.astype(np.uint16) * 257),
         ("numpy multiply(dtype=uint16)", lambda: np.multiply(bgra, np.uint16(257), dtype=np.uint16)),
     ] + ([("cv2.multiply(CV_16U)", lambda: cv2.multiply(flat4, 257, dtype=cv2.CV_16U))] if cv2 else []),
         bgra))
-    cases.append(("ColorDepth 8->4", ours(lambda: util.ConvertImageBufferColorDepth(src8, w, h, 8, 4)), [
+    cases.append(("ColorDepth 8->4", released(lambda: util.ConvertImageBufferColorDepth(src8, w, h, 8, 4)), [
         ("numpy (a>>8).astype(uint8)", lambda: (bgra16 >> 8).astype(np.uint8)),
         ("numpy high-byte slice copy", lambda: bgra16.view(np.uint8)[..., 1::2].copy()),
     ] + ([("cv2.convertScaleAbs(1/256)", lambda: cv2.convertScaleAbs(bgra16.reshape(h, w * 4), alpha=1 / 256))]
@@ -118,10 +72,10 @@ def main():
                       ("cv2.cvtColor(BGRA2RGBA, dst=)",
                        lambda: cv2.cvtColor(bgra, cv2.COLOR_BGRA2RGBA, dst=rgba_out))] + swap_peers
     cases.append(("SwapRBChannel (in place)", lambda: util.SwapRBChannel(swap_buf), swap_peers, bgra))
-    cases.append(("ConvertImageBufferToMask", ours(lambda: util.ConvertImageBufferToMask(src4, w, h, 4, 1)),
+    cases.append(("ConvertImageBufferToMask", released(lambda: util.ConvertImageBufferToMask(src4, w, h, 4, 1)),
                   ([("cv2.extractChannel(3)", lambda: cv2.extractChannel(bgra, 3))] if cv2 else []) +
                   [("numpy a[..., 3].copy()", lambda: bgra[..., 3].copy())], bgra))
-    cases.append(("GetROI (half image)", ours(lambda: util.GetROI(src4, left, 0, roi_w, h)), [
+    cases.append(("GetROI (half image)", released(lambda: util.GetROI(src4, left, 0, roi_w, h)), [
         ("numpy slice .copy()", lambda: half.copy()),
     ], half))
 
@@ -133,30 +87,19 @@ def main():
         zubuffer.release(planar)
         return back
 
-    cases.append(("AllocateType BYTE->PLANAR->BYTE", ours(round_trip),
+    cases.append(("AllocateType BYTE->PLANAR->BYTE", released(round_trip),
                   ([("cv2.merge(cv2.split(a))", lambda: cv2.merge(cv2.split(bgra)))] if cv2 else []) +
                   [("numpy transpose copies",
                     lambda: np.ascontiguousarray(np.ascontiguousarray(bgra.transpose(2, 0, 1)).transpose(1, 2, 0)))],
                   bgra))
 
-    print(f"image {w} x {h}, median of {reps} runs, {os.cpu_count()} CPUs"
-          f"{'' if cv2 else ' (OpenCV not installed)'}")
-    header = f"{'operation':34} {'implementation':32} {'ms':>9} {'x fastest peer':>15} {'x copy':>8}"
-    print(header)
-    print("-" * len(header))
-    slower = []
-    for name, fn_ours, peers, read in cases:
-        copy_ms = median_ms(peer(lambda: read.copy()), reps)
-        ours_ms = median_ms(fn_ours, reps)
-        peer_ms = [(pname, median_ms(peer(pfn), reps)) for pname, pfn in peers]
-        fastest = min(ms for _, ms in peer_ms)
-        rows = [("PyQelBufferUtility", ours_ms)] + peer_ms + [(f"copy of {read.nbytes >> 20} MiB read", copy_ms)]
-        for i, (impl, ms) in enumerate(rows):
-            print(f"{name if i == 0 else '':34} {impl:32} {ms:9.2f} {ms / fastest:15.2f} {ms / copy_ms:8.2f}")
-        if ours_ms > fastest:
-            slower.append(name)
+    benchlib.banner(w, h, reps, statistic="median")
+    table = [benchlib.measure(name, fn_ours, peers, reps, benchlib.median_ms, read)
+             for name, fn_ours, peers, read in cases]
+    slower = benchlib.print_table(table, 34, 32, [("x fastest peer", 15, benchlib.OVER_FASTEST),
+                                                  ("x copy", 8, benchlib.OVER_COPY)])
     print()
-    print("slower than the fastest peer: " + (", ".join(slower) if slower else "none"))
+    benchlib.print_slower(slower)
 
     for buf in (src4, src8, swap_buf):
         zubuffer.release(buf)

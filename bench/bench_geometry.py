@@ -10,50 +10,18 @@ drops it (our buffers are released).
 
 usage: PYTHONPATH=<build>/pkg python bench/bench_geometry.py [--reps N] [--width W --height H]
 """
-import argparse
 import math
-import os
 import sys
-import time
 
 import numpy as np
 
-try:
-    import cv2
-except ImportError:
-    cv2 = None
+import benchlib
+from benchlib import released
+import zubuffer
 
-os.environ.pop("QEL_DUMPMSG", None)
-
-import PyQelBufferUtility  # noqa: E402
-import zubuffer  # noqa: E402
+cv2 = benchlib.peer_module("cv2", "OpenCV")
 
 BYTE, CHUNK = zubuffer.BUFFER_ALLOCATE_TYPE_BYTE, zubuffer.BUFFER_ALLOCATE_TYPE_CHUNK
-
-
-def best_ms(fns, reps):
-    """Best of reps runs of each function after a warm-up, in milliseconds.
-    The functions take turns within each round, so a burst of load on the
-    shared machine falls on all of them alike; the best run is the least
-    disturbed one."""
-    for fn in fns:
-        fn()
-    best = [math.inf] * len(fns)
-    for _ in range(reps):
-        for i, fn in enumerate(fns):
-            t0 = time.perf_counter()
-            fn()
-            best[i] = min(best[i], time.perf_counter() - t0)
-    return [b * 1000.0 for b in best]
-
-
-def ours(fn):
-    def run():
-        made = fn()
-        if made is None:
-            raise RuntimeError("the method returned no buffer")
-        zubuffer.release(made)
-    return run
 
 
 def panorama_maps(w, h, yaw, pitch, roll):
@@ -86,12 +54,7 @@ def panorama_maps(w, h, yaw, pitch, roll):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--width", type=int, default=4096)
-    ap.add_argument("--height", type=int, default=3072)
-    ap.add_argument("--reps", type=int, default=5)
-    args = ap.parse_args()
-    w, h, reps = args.width, args.height, args.reps
+    w, h, reps = benchlib.parse_args(__doc__, reps=5)
     if cv2 is None:
         raise SystemExit("opencv-python-headless is needed for this benchmark")
 
@@ -100,7 +63,7 @@ def main():
     yy, xx = np.mgrid[0:h, 0:w]
     base = np.stack([(xx * 255 // w), (yy * 255 // h), ((xx + yy) * 255 // (w + h)), np.full_like(xx, 255)], -1)
     bgra = np.clip(base + rng.integers(-8, 9, size=base.shape), 0, 255).astype(np.uint8)
-    util = PyQelBufferUtility.PyQelBufferUtility()
+    util = benchlib.utility()
     src = zubuffer.from_numpy(bgra, BYTE)
     src_chunk = zubuffer.from_numpy(bgra, CHUNK)
 
@@ -131,41 +94,39 @@ def main():
     check(util.Reconstruct(src, yaw, roll, pitch), remap((mx, my)), 3)
 
     cases = [
-        ("Rotate 30 (BYTE)", ours(lambda: util.Rotate(src, w, h, angle)), [
+        ("Rotate 30 (BYTE)", released(lambda: util.Rotate(src, w, h, angle)), [
             ("cv2.warpAffine(INTER_LINEAR)", lambda: cv2.warpAffine(bgra, affine, (w, h), flags=cv2.INTER_LINEAR)),
         ]),
-        ("Rotate 90 (BYTE)", ours(lambda: util.Rotate(src, h, w, 90.0)), [
+        ("Rotate 90 (BYTE)", released(lambda: util.Rotate(src, h, w, 90.0)), [
             ("cv2.rotate(90 CCW)", lambda: cv2.rotate(bgra, cv2.ROTATE_90_COUNTERCLOCKWISE)),
             ("np.rot90(a).copy()", lambda: np.ascontiguousarray(np.rot90(bgra))),
         ]),
-        ("Rotate 90 (CHUNK)", ours(lambda: util.Rotate(src_chunk, h, w, 90.0)), [
+        ("Rotate 90 (CHUNK)", released(lambda: util.Rotate(src_chunk, h, w, 90.0)), [
             ("cv2.rotate(90 CCW)", lambda: cv2.rotate(bgra, cv2.ROTATE_90_COUNTERCLOCKWISE)),
         ]),
-        ("Mirror 1 (left-right)", ours(lambda: util.Mirror(src, 1)), [
+        ("Mirror 1 (left-right)", released(lambda: util.Mirror(src, 1)), [
             ("cv2.flip(a, 1)", lambda: cv2.flip(bgra, 1)),
             ("a[:, ::-1].copy()", lambda: bgra[:, ::-1].copy()),
         ]),
-        ("Mirror 3 (both)", ours(lambda: util.Mirror(src, 3)), [
+        ("Mirror 3 (both)", released(lambda: util.Mirror(src, 3)), [
             ("cv2.flip(a, -1)", lambda: cv2.flip(bgra, -1)),
         ]),
-        ("Reconstruct y30 p20 r10", ours(lambda: util.Reconstruct(src, yaw, roll, pitch)), [
+        ("Reconstruct y30 p20 r10", released(lambda: util.Reconstruct(src, yaw, roll, pitch)), [
             ("NumPy maps + cv2.remap", lambda: remap(panorama_maps(w, h, yaw, pitch, roll))),
             ("cv2.remap, maps precomputed", lambda: remap((mx, my))),
         ]),
     ]
 
-    print(f"image {w} x {h} BGRA, best of {reps} runs, {os.cpu_count()} CPUs")
-    header = f"{'operation':26} {'implementation':30} {'ms':>9} {'peer / ours':>12}"
-    print(header)
-    print("-" * len(header))
+    benchlib.banner(w, h, reps, image=" BGRA")
+    # The implementations of one operation take turns within each round.
+    table = []
     for name, fn_ours, peers in cases:
-        ours_ms, *peer_ms = best_ms([fn_ours] + [pfn for _, pfn in peers], reps)
-        print(f"{name:26} {'PyQelBufferUtility':30} {ours_ms:9.2f} {'':>12}")
-        for (pname, _), ms in zip(peers, peer_ms):
-            print(f"{'':26} {pname:30} {ms:9.2f} {ms / ours_ms:11.2f}x")
+        ours_ms, *peer_ms = benchlib.best_ms_each([fn_ours] + [pfn for _, pfn in peers], reps)
+        table.append(benchlib.case(name, ours_ms, [(pname, ms) for (pname, _), ms in zip(peers, peer_ms)]))
+    benchlib.print_table(table, 26, 30, [("peer / ours", 12, benchlib.PEER_OVER_OURS)])
     # A CHUNK result is many row chunks from the allocator: its allocation
     # alone, for reading the CHUNK line above.
-    alloc_ms, = best_ms([lambda: zubuffer.release(zubuffer.allocate(h, w, 4, CHUNK))], reps)
+    alloc_ms = benchlib.best_ms(lambda: zubuffer.release(zubuffer.allocate(h, w, 4, CHUNK)), reps)
     print(f"\nallocating a {h} x {w} CHUNK result alone (allocator library): {alloc_ms:.2f} ms")
     zubuffer.release(src)
     zubuffer.release(src_chunk)

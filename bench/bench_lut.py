@@ -14,41 +14,20 @@ make a new image each time.
 usage: PYTHONPATH=<build>/pkg python bench/bench_lut.py [--reps N] [--width W --height H]
 NumPy, Pillow and opencv-python-headless are needed here only.
 """
-import argparse
 import os
 import sys
-import time
 
 import numpy as np
 
-try:
-    import cv2
-except ImportError:
-    cv2 = None
-try:
-    from PIL import Image, ImageFilter
-except ImportError:
-    Image = None
+import benchlib
+from benchlib import best_ms
+import zubuffer
 
-os.environ.pop("QEL_DUMPMSG", None)
-
-import PyQelBufferUtility  # noqa: E402
-import zubuffer  # noqa: E402
+cv2 = benchlib.peer_module("cv2", "OpenCV")
+Image = benchlib.peer_module("PIL.Image", "Pillow")
+ImageFilter = benchlib.peer_module("PIL.ImageFilter", "Pillow")
 
 F = np.float32
-
-
-def best_ms(fn, reps, setup=None):
-    """Best time of fn over reps runs after a warm-up; setup (untimed) runs
-    before each."""
-    times = []
-    for _ in range(reps + 1):
-        if setup is not None:
-            setup()
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times[1:]) * 1000.0
 
 
 def numpy_trilinear(bgra, n, data):
@@ -79,16 +58,11 @@ def numpy_trilinear(bgra, n, data):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--width", type=int, default=4096)
-    ap.add_argument("--height", type=int, default=3072)
-    ap.add_argument("--reps", type=int, default=7)
-    args = ap.parse_args()
-    w, h, reps = args.width, args.height, args.reps
+    w, h, reps = benchlib.parse_args(__doc__, reps=7)
 
     rng = np.random.default_rng(2024)
-    bgra = rng.integers(0, 256, size=(h, w, 4), dtype=np.uint8)
-    util = PyQelBufferUtility.PyQelBufferUtility()
+    bgra = benchlib.random_pixels(rng, w, h)
+    util = benchlib.utility()
     buf = zubuffer.from_numpy(bgra, zubuffer.BUFFER_ALLOCATE_TYPE_BYTE)
     original = bgra.tobytes()
 
@@ -154,34 +128,29 @@ def main():
     if cv2 is not None:
         agreement.append(("cv2.LUT", np.abs(ours_once(desc1).astype(int) - cv2.LUT(bgra, lut_cv)).max()))
 
-    rows = []  # (operation, implementation, ms, ours?)
-    rows.append(("3D 33^3 trilinear", "ApplyLUTOnBuffer (vector)", best_ms(ours(desc3), reps, refill), True))
-    rows.append(("3D 33^3 trilinear", "ApplyLUTOnBuffer (scalar)", best_ms(ours(desc3, "1"), reps, refill), True))
+    op3 = "3D 33^3 trilinear"
+    vector_ms = best_ms(ours(desc3), reps, refill)
+    scalar_ms = best_ms(ours(desc3, "1"), reps, refill)
+    peers3 = []
     if Image is not None:
         # Pillow's first axis is its "R", the image's first channel: the
         # BGRA bytes are handed over as they are, so byte 0 indexes the
         # fastest axis on both sides.
-        rows.append(("3D 33^3 trilinear", "Pillow Color3DLUT", best_ms(lambda: pil.filter(flt), reps), False))
-    rows.append(("3D 33^3 trilinear", "NumPy float32 formulation",
-                 best_ms(lambda: numpy_trilinear(bgra, n3, table3), max(1, reps // 3)), False))
-    rows.append(("1D 33 linear", "ApplyLUTOnBuffer", best_ms(ours(desc1), reps, refill), True))
+        peers3.append(("Pillow Color3DLUT", best_ms(lambda: pil.filter(flt), reps)))
+    peers3.append(("NumPy float32 formulation", best_ms(lambda: numpy_trilinear(bgra, n3, table3), max(1, reps // 3))))
+    table = [benchlib.case(op3, vector_ms, peers3, ours="ApplyLUTOnBuffer (vector)",
+                           more_ours=[("ApplyLUTOnBuffer (scalar)", scalar_ms)])]
+    ours1_ms = best_ms(ours(desc1), reps, refill)
+    peers1 = []
     if cv2 is not None:
-        rows.append(("1D 33 linear", "cv2.LUT (256 levels)", best_ms(lambda: cv2.LUT(bgra, lut_cv), reps), False))
+        peers1.append(("cv2.LUT (256 levels)", best_ms(lambda: cv2.LUT(bgra, lut_cv), reps)))
         dst = np.empty_like(bgra)
-        rows.append(("1D 33 linear", "cv2.LUT (256 levels, dst=)",
-                     best_ms(lambda: cv2.LUT(bgra, lut_cv, dst=dst), reps), False))
+        peers1.append(("cv2.LUT (256 levels, dst=)", best_ms(lambda: cv2.LUT(bgra, lut_cv, dst=dst), reps)))
+    table.append(benchlib.case("1D 33 linear", ours1_ms, peers1, ours="ApplyLUTOnBuffer"))
     zubuffer.release(buf)
 
-    print(f"image {w} x {h} BGRA, best of {reps} runs, {os.cpu_count()} CPUs")
-    header = f"{'operation':20} {'implementation':30} {'ms':>9} {'peer ms / ours':>15}"
-    print(header)
-    print("-" * len(header))
-    for op in dict.fromkeys(r[0] for r in rows):
-        group = [r for r in rows if r[0] == op]
-        mine = next(ms for _, impl, ms, is_ours in group if is_ours)
-        for i, (_, impl, ms, is_ours) in enumerate(group):
-            ratio = "" if is_ours else f"{ms / mine:15.2f}"
-            print(f"{op if i == 0 else '':20} {impl:30} {ms:9.2f} {ratio}")
+    benchlib.banner(w, h, reps, image=" BGRA")
+    benchlib.print_table(table, 20, 30, [("peer ms / ours", 15, benchlib.PEER_OVER_OURS)])
     print()
     print("largest byte difference from ours: " + ", ".join(f"{name} {d}" for name, d in agreement))
     return 0

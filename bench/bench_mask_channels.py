@@ -12,33 +12,14 @@ the NumPy models before timing.
 usage: PYTHONPATH=<build>/pkg python bench/bench_mask_channels.py [--reps N] [--width W --height H]
 NumPy and opencv-python-headless are needed here only.
 """
-import argparse
-import os
 import sys
-import time
 
 import numpy as np
 
-try:
-    import cv2
-except ImportError:  # the table then shows NumPy peers only
-    cv2 = None
+import benchlib
+import zubuffer
 
-# Tracing stays off while timing: the switch is read at construction.
-os.environ.pop("QEL_DUMPMSG", None)
-
-import PyQelBufferUtility  # noqa: E402
-import zubuffer  # noqa: E402
-
-
-def best_ms(fn, reps):
-    fn()  # warm-up
-    times = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times) * 1000.0
+cv2 = benchlib.peer_module("cv2", "OpenCV")  # the table then shows NumPy peers only
 
 
 def alpha_by_mask_numpy(bgra, mask):
@@ -72,25 +53,20 @@ def object_alpha(w, h, rng):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--width", type=int, default=4096)
-    ap.add_argument("--height", type=int, default=3072)
-    ap.add_argument("--reps", type=int, default=7)
-    args = ap.parse_args()
-    w, h, reps = args.width, args.height, args.reps
+    w, h, reps = benchlib.parse_args(__doc__, reps=7)
 
     rng = np.random.default_rng(2024)
-    util = PyQelBufferUtility.PyQelBufferUtility()
+    util = benchlib.utility()
     made = []
 
     def buffer_of(arr):
-        buf = zubuffer.from_numpy(np.ascontiguousarray(arr))
+        buf = zubuffer.from_numpy(arr)
         made.append(buf)
         return buf
 
     # Mask application: a random image, a random mask with some 0 and 255.
-    bgra = rng.integers(0, 256, size=(h, w, 4), dtype=np.uint8)
-    mask = rng.integers(0, 256, size=(h, w), dtype=np.uint8)
+    bgra = benchlib.random_pixels(rng, w, h)
+    mask = benchlib.random_pixels(rng, w, h, 1)
     mask[:, : w // 8] = 0
     mask[:, -w // 8:] = 255
     dst = buffer_of(bgra)
@@ -104,7 +80,7 @@ def main():
 
     # Bounding boxes: one object, and a few scattered pixels.
     alpha_obj = object_alpha(w, h, rng)
-    obj_bgra = rng.integers(0, 256, size=(h, w, 4), dtype=np.uint8)
+    obj_bgra = benchlib.random_pixels(rng, w, h)
     obj_bgra[..., 3] = alpha_obj
     sparse = np.zeros((h, w), np.uint8)
     sparse[rng.integers(0, h, 12), rng.integers(0, w, 12)] = 255
@@ -130,23 +106,11 @@ def main():
                 ("cv2 boundingRect(findNonZero(m))", lambda: cv2.boundingRect(cv2.findNonZero(sparse)))]),
         ]
 
-    print(f"image {w} x {h}, best of {reps} runs, {os.cpu_count()} CPUs"
-          f"{'' if cv2 else ' (OpenCV not installed)'}")
-    header = f"{'operation':30} {'implementation':36} {'ms':>9} {'fastest peer / ours':>20}"
-    print(header)
-    print("-" * len(header))
-    slower = []
-    for name, fn_ours, peers in cases:
-        ours_ms = best_ms(fn_ours, reps)
-        peer_ms = [(pname, best_ms(pfn, reps)) for pname, pfn in peers]
-        fastest = min(ms for _, ms in peer_ms)
-        for i, (impl, ms) in enumerate([("PyQelBufferUtility", ours_ms)] + peer_ms):
-            ratio = f"{fastest / ours_ms:20.2f}" if i == 0 else ""
-            print(f"{name if i == 0 else '':30} {impl:36} {ms:9.2f} {ratio}")
-        if ours_ms > fastest:
-            slower.append(name)
+    benchlib.banner(w, h, reps)
+    table = [benchlib.measure(name, fn_ours, peers, reps) for name, fn_ours, peers in cases]
+    slower = benchlib.print_table(table, 30, 36, [("fastest peer / ours", 20, benchlib.FASTEST_OVER_OURS)])
     print()
-    print("slower than the fastest peer: " + (", ".join(slower) if slower else "none"))
+    benchlib.print_slower(slower)
 
     for buf in made:
         zubuffer.release(buf)

@@ -9,11 +9,9 @@ operation reads. Results are compared with the peers' before timing.
 usage: PYTHONPATH=<build>/pkg python bench/bench_mask_depth.py [--reps N] [--width W --height H]
 NumPy and opencv-python-headless are needed here only.
 """
-import argparse
 import math
 import os
 import sys
-import time
 
 # OpenMP workers that spin between parallel regions take a core from the
 # calling thread on a machine that other work keeps busy; waiting passively
@@ -23,44 +21,13 @@ os.environ.setdefault("OMP_WAIT_POLICY", "passive")
 
 import numpy as np  # noqa: E402
 
-try:
-    import cv2
-except ImportError:  # the table then shows NumPy peers only
-    cv2 = None
-
-# Tracing stays off while timing: the switch is read at construction.
-os.environ.pop("QEL_DUMPMSG", None)
-
-import PyQelBufferUtility  # noqa: E402
+import benchlib  # noqa: E402
+from benchlib import released  # noqa: E402
 import zubuffer  # noqa: E402
 
+cv2 = benchlib.peer_module("cv2", "OpenCV")  # the table then shows NumPy peers only
+
 BYTE = zubuffer.BUFFER_ALLOCATE_TYPE_BYTE
-
-
-def best_ms(fn, reps):
-    """Best of `reps` runs after one warm-up: the machine is shared, and the
-    best run is the one least disturbed by other work."""
-    fn()
-    times = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times) * 1000.0
-
-
-def make_buffer(arr):
-    return zubuffer.from_numpy(np.ascontiguousarray(arr), BYTE)
-
-
-def ours_new(fn):
-    """Runs a method that returns a new buffer and releases it."""
-    def run():
-        buf = fn()
-        if buf is None:
-            raise RuntimeError("the method returned no buffer")
-        zubuffer.release(buf)
-    return run
 
 
 def ours_hr(fn):
@@ -98,16 +65,11 @@ def depth_table(lo, hi, depth, focus=False, invert=True):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--width", type=int, default=4096)
-    ap.add_argument("--height", type=int, default=3072)
-    ap.add_argument("--reps", type=int, default=25)
-    args = ap.parse_args()
-    w, h, reps = args.width, args.height, args.reps
+    w, h, reps = benchlib.parse_args(__doc__, reps=25)
 
     rng = np.random.default_rng(2024)
-    mask_a = rng.integers(0, 256, size=(h, w), dtype=np.uint8)
-    mask_b = rng.integers(0, 256, size=(h, w), dtype=np.uint8)
+    mask_a = benchlib.random_pixels(rng, w, h, 1)
+    mask_b = benchlib.random_pixels(rng, w, h, 1)
     depth = rng.integers(20, 231, size=(h, w), dtype=np.uint8)
     remap = tuple(int(v) for v in rng.integers(0, 256, size=256))
     remap_np = np.array(remap, dtype=np.uint8)
@@ -115,10 +77,10 @@ def main():
     poly64 = np.round(np.array(points)).astype(np.int32)
     poly4 = poly64[:4]
 
-    util = PyQelBufferUtility.PyQelBufferUtility()
-    dst, ref = make_buffer(mask_a), make_buffer(mask_b)
-    lut_buf = make_buffer(mask_a)
-    depth_buf = make_buffer(depth)
+    util = benchlib.utility()
+    dst, ref = zubuffer.from_numpy(mask_a, BYTE), zubuffer.from_numpy(mask_b, BYTE)
+    lut_buf = zubuffer.from_numpy(mask_a, BYTE)
+    depth_buf = zubuffer.from_numpy(depth, BYTE)
 
     # Checks before timing: the same work as the peers, byte for byte.
     def fail(what):
@@ -158,34 +120,21 @@ def main():
                     ("cv2.LUT(dst=)", lambda: cv2.LUT(mask_a, remap_lut, dst=lut_out))] if cv2 else [])
                   + [("numpy take(out=)", lambda: np.take(remap_np, mask_a, out=lut_out))], mask_a))
     cases.append(("GetMaskWithBoundary (64 points)",
-                  ours_new(lambda: util.GetMaskWithBoundary(w, h, list64)),
+                  released(lambda: util.GetMaskWithBoundary(w, h, list64)),
                   [("zeros + cv2.fillPoly(64 points)", lambda: cv2.fillPoly(np.zeros((h, w), np.uint8), [poly64], 255)),
                    ("zeros + cv2.fillPoly(4 corners)", lambda: cv2.fillPoly(np.zeros((h, w), np.uint8), [poly4], 255))]
                   if cv2 else [("numpy zeros", lambda: np.zeros((h, w), np.uint8))], mask_a))
-    cases.append(("GetMaskFromDepthBuffer", ours_new(lambda: util.GetMaskFromDepthBuffer(depth_buf, 100)),
+    cases.append(("GetMaskFromDepthBuffer", released(lambda: util.GetMaskFromDepthBuffer(depth_buf, 100)),
                   ([("cv2.LUT", lambda: cv2.LUT(depth, table_lut))] if cv2 else [])
                   + [("numpy table[depth]", lambda: table[depth])], depth))
 
-    print(f"image {w} x {h}, best of {reps} runs, {os.cpu_count()} CPUs, "
-          f"OMP_WAIT_POLICY={os.environ['OMP_WAIT_POLICY']}"
-          f"{'' if cv2 else ' (OpenCV not installed)'}")
-    header = f"{'operation':32} {'implementation':34} {'ms':>9} {'x fastest peer':>15} {'x copy':>8}"
-    print(header)
-    print("-" * len(header))
-    slower = []
-    for name, fn_ours, peers, read in cases:
-        copy_ms = best_ms(lambda: read.copy(), reps)
-        ours_ms = best_ms(fn_ours, reps)
-        peer_ms = [(pname, best_ms(pfn, reps)) for pname, pfn in peers]
-        fastest = min(ms for _, ms in peer_ms)
-        rows = [("PyQelBufferUtility", ours_ms)] + peer_ms + [(f"copy of {read.nbytes >> 20} MiB read", copy_ms)]
-        for i, (impl, ms) in enumerate(rows):
-            print(f"{name if i == 0 else '':32} {impl:34} {ms:9.2f} {ms / fastest:15.2f} {ms / copy_ms:8.2f}")
-        if ours_ms > fastest:
-            slower.append(name)
+    benchlib.banner(w, h, reps, extra=f", OMP_WAIT_POLICY={os.environ['OMP_WAIT_POLICY']}")
+    table = [benchlib.measure(name, fn_ours, peers, reps, read=read) for name, fn_ours, peers, read in cases]
+    slower = benchlib.print_table(table, 32, 34, [("x fastest peer", 15, benchlib.OVER_FASTEST),
+                                                  ("x copy", 8, benchlib.OVER_COPY)])
     print()
     print("boundary check" + edge_note)
-    print("slower than the fastest peer: " + (", ".join(slower) if slower else "none"))
+    benchlib.print_slower(slower)
 
     for buf in (dst, ref, lut_buf, depth_buf):
         zubuffer.release(buf)

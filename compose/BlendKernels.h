@@ -43,6 +43,22 @@ inline BYTE FloatChannel(const tagFloatTables &t, BYTE f, BYTE s)
     return static_cast<BYTE>(static_cast<int>(std::min(t.aS[s] + t.aF[f], 255.0f)));
 }
 
+// Pixels nFrom to n of interleaved BGRA rows, one channel at a time; the
+// alpha is the first image's.
+template <class Tables, BYTE (*pfnChannel)(const Tables &, BYTE, BYTE)>
+inline void PixelRun(const BYTE *__restrict pFirst, const BYTE *__restrict pSecond, BYTE *__restrict pOut, int nFrom,
+                     int n, const Tables &t)
+{
+    for (int i = nFrom; i < n; ++i) {
+        const BYTE *f = pFirst + 4 * i, *s = pSecond + 4 * i;
+        BYTE *o = pOut + 4 * i;
+        o[0] = pfnChannel(t, f[0], s[0]);
+        o[1] = pfnChannel(t, f[1], s[1]);
+        o[2] = pfnChannel(t, f[2], s[2]);
+        o[3] = f[3];
+    }
+}
+
 // Interleaved BGRA rows of n pixels.
 QEL_KERNEL_CLONES inline void IntRow(const BYTE *__restrict pFirst, const BYTE *__restrict pSecond,
                                      BYTE *__restrict pOut, int n, const tagIntTables &t)
@@ -61,27 +77,13 @@ QEL_KERNEL_CLONES inline void IntRow(const BYTE *__restrict pFirst, const BYTE *
             pO[i] = rb | g | (f & 0xFF000000u);
         }
     }
-    for (int i = nBody; i < n; ++i) {
-        const BYTE *f = pFirst + 4 * i, *s = pSecond + 4 * i;
-        BYTE *o = pOut + 4 * i;
-        o[0] = IntChannel(t, f[0], s[0]);
-        o[1] = IntChannel(t, f[1], s[1]);
-        o[2] = IntChannel(t, f[2], s[2]);
-        o[3] = f[3];
-    }
+    PixelRun<tagIntTables, IntChannel>(pFirst, pSecond, pOut, nBody, n, t);
 }
 
 QEL_KERNEL_CLONES inline void FloatRow(const BYTE *__restrict pFirst, const BYTE *__restrict pSecond,
                                        BYTE *__restrict pOut, int n, const tagFloatTables &t)
 {
-    for (int i = 0; i < n; ++i) {
-        const BYTE *f = pFirst + 4 * i, *s = pSecond + 4 * i;
-        BYTE *o = pOut + 4 * i;
-        o[0] = FloatChannel(t, f[0], s[0]);
-        o[1] = FloatChannel(t, f[1], s[1]);
-        o[2] = FloatChannel(t, f[2], s[2]);
-        o[3] = f[3];
-    }
+    PixelRun<tagFloatTables, FloatChannel>(pFirst, pSecond, pOut, 0, n, t);
 }
 
 // One channel of n pixels, each image at its own byte step (4 within

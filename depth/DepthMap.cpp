@@ -27,9 +27,6 @@ const char *const kGetScaledDepth = "PyQelBufferUtility::m_fnGetScaledDepth";
 const char *const kGetDepthByPos = "PyQelBufferUtility::GetDepthFromDepthBufferByPos";
 const char *const kGetDepthByRefBuffer = "PyQelBufferUtility::GetDepthFromDepthBufferByRefBuffer";
 
-// A lock that failed, or succeeded without pixels, leaves nothing to read.
-inline bool HasPixels(const CBufferLock &lock) { return lock.locked() && lock.data() != nullptr; }
-
 // Smallest and largest depth of locked rows; starts from 255 and 0, so
 // rows without pixels give min 255, max 0. A packed block is one span.
 void ScanDepthRange(const qel::CByteRows &rows, int *pnMin, int *pnMax)
@@ -46,11 +43,42 @@ void ScanDepthRange(const qel::CByteRows &rows, int *pnMin, int *pnMax)
 }
 
 // The rows of a locked one-byte buffer over the size its lock reported,
-// bounded by the buffer's own size.
-bool AttachDepthRows(qel::CByteRows *pRows, CQELImageBuffer *pBuffer, const CBufferLock &lock)
+// bounded by the buffer's own size. A lock that failed, or succeeded
+// without pixels, leaves nothing to read: false, with the trace line that
+// names the buffer (pszWhat).
+bool AttachLockedRows(const char *pszName, const char *pszWhat, qel::CByteRows *pRows, CQELImageBuffer *pBuffer,
+                      const CBufferLock &lock)
 {
-    return pRows->Attach(pBuffer, std::min(lock.width(), pBuffer->getWidth()),
-                         std::min(lock.height(), pBuffer->getHeight()), 1);
+    if (lock.locked() && lock.data() != nullptr &&
+        pRows->Attach(pBuffer, std::min(lock.width(), pBuffer->getWidth()),
+                      std::min(lock.height(), pBuffer->getHeight()), 1))
+        return true;
+    QEL_TRACE("[%s] lock %s failed, %0x", pszName, pszWhat, QEL_ADDR32(pBuffer));
+    return false;
+}
+
+// Depths are one byte per pixel: false, with the trace line, for any
+// other width.
+bool IsOneBytePerPixel(CQELImageBuffer *pDepthBuffer)
+{
+    const UINT unBPP = pDepthBuffer->getBytesPerPixel();
+    if (unBPP != 1) {
+        QEL_TRACE(" error: unsupported bytesPerPixel in pDepthBuffer, %d", static_cast<int>(unBPP));
+        return false;
+    }
+    return true;
+}
+
+// The checks the readers of one depth buffer open with: false, with the
+// trace line of the reason, for a null buffer or one of more than one byte
+// per pixel.
+bool CheckDepthBuffer(const char *pszName, CQELImageBuffer *pDepthBuffer)
+{
+    if (pDepthBuffer == nullptr) {
+        QEL_TRACE_NULL(pszName, "pDepthBuffer");
+        return false;
+    }
+    return IsOneBytePerPixel(pDepthBuffer);
 }
 
 } // namespace
@@ -58,25 +86,16 @@ bool AttachDepthRows(qel::CByteRows *pRows, CQELImageBuffer *pBuffer, const CBuf
 int PyQelBufferUtility::m_fnGetScaledDepth(CQELImageBuffer *pDepthBuffer, int nRawDepth)
 {
     QEL_TRACE_ENTRY(kGetScaledDepth);
-    if (pDepthBuffer == nullptr) {
-        QEL_TRACE_NULL(kGetScaledDepth, "pDepthBuffer");
+    if (!CheckDepthBuffer(kGetScaledDepth, pDepthBuffer))
         return 0;
-    }
-    const UINT unBPP = pDepthBuffer->getBytesPerPixel();
-    if (unBPP != 1) {
-        QEL_TRACE(" error: unsupported bytesPerPixel in pDepthBuffer, %d", static_cast<int>(unBPP));
-        return 0;
-    }
 
     CPyAllowThreads allowThreads;
     int nMin = 255, nMax = 0;
     {
         CBufferLock lock(pDepthBuffer, pDepthBuffer->getWidth(), pDepthBuffer->getHeight());
         qel::CByteRows rows;
-        if (!HasPixels(lock) || !AttachDepthRows(&rows, pDepthBuffer, lock)) {
-            QEL_TRACE("[%s] lock pDepthBuffer failed, %0x", kGetScaledDepth, QEL_ADDR32(pDepthBuffer));
+        if (!AttachLockedRows(kGetScaledDepth, "pDepthBuffer", &rows, pDepthBuffer, lock))
             return 0;
-        }
         ScanDepthRange(rows, &nMin, &nMax);
     }
     const int nResult = qel::depth::ScaledDepth(nRawDepth, nMin, nMax);
@@ -87,25 +106,16 @@ int PyQelBufferUtility::m_fnGetScaledDepth(CQELImageBuffer *pDepthBuffer, int nR
 int PyQelBufferUtility::GetDepthFromDepthBufferByPos(CQELImageBuffer *pDepthBuffer, int nX, int nY)
 {
     QEL_TRACE_ENTRY(kGetDepthByPos);
-    if (pDepthBuffer == nullptr) {
-        QEL_TRACE_NULL(kGetDepthByPos, "pDepthBuffer");
+    if (!CheckDepthBuffer(kGetDepthByPos, pDepthBuffer))
         return 0;
-    }
-    const UINT unBPP = pDepthBuffer->getBytesPerPixel();
-    if (unBPP != 1) {
-        QEL_TRACE(" error: unsupported bytesPerPixel in pDepthBuffer, %d", static_cast<int>(unBPP));
-        return 0;
-    }
 
     CPyAllowThreads allowThreads;
     BYTE byRaw = 0;
     {
         CBufferLock lock(pDepthBuffer, pDepthBuffer->getWidth(), pDepthBuffer->getHeight());
         qel::CByteRows rows;
-        if (!HasPixels(lock) || !AttachDepthRows(&rows, pDepthBuffer, lock)) {
-            QEL_TRACE("[%s] lock pDepthBuffer failed, %0x", kGetDepthByPos, QEL_ADDR32(pDepthBuffer));
+        if (!AttachLockedRows(kGetDepthByPos, "pDepthBuffer", &rows, pDepthBuffer, lock))
             return 0;
-        }
         // A point outside the image has no depth to read.
         if (nX < 0 || nY < 0 || static_cast<std::size_t>(nX) >= rows.RowBytes() || nY >= rows.Rows()) {
             QEL_TRACE(" error: position out of range: %d, %d", nX, nY);
@@ -144,14 +154,10 @@ int PyQelBufferUtility::GetDepthFromDepthBufferByRefBuffer(CQELImageBuffer *pDep
         CBufferLock depthLock(pDepthBuffer, unWidth, unHeight);
         CBufferLock refLock(pRefBuffer, unWidth, unHeight);
         qel::CByteRows depthRows, refRows;
-        if (!HasPixels(depthLock) || !AttachDepthRows(&depthRows, pDepthBuffer, depthLock)) {
-            QEL_TRACE("[%s] lock pDepthBuffer failed, %0x", kGetDepthByRefBuffer, QEL_ADDR32(pDepthBuffer));
+        if (!AttachLockedRows(kGetDepthByRefBuffer, "pDepthBuffer", &depthRows, pDepthBuffer, depthLock))
             return 0;
-        }
-        if (!HasPixels(refLock) || !AttachDepthRows(&refRows, pRefBuffer, refLock)) {
-            QEL_TRACE("[%s] lock pRefBuffer failed, %0x", kGetDepthByRefBuffer, QEL_ADDR32(pRefBuffer));
+        if (!AttachLockedRows(kGetDepthByRefBuffer, "pRefBuffer", &refRows, pRefBuffer, refLock))
             return 0;
-        }
         // Both locks report into one size: the reference's, written last.
         unWidth = refLock.width();
         unHeight = refLock.height();
@@ -178,13 +184,8 @@ CQELImageBuffer *PyQelBufferUtility::GetMaskFromDepthBuffer(CQELImageBuffer *pDe
                                                             bool bFocusLine, bool bInvert)
 {
     QEL_TRACE_ENTRY(kGetMaskFromDepthBuffer);
-    if (m_pBufferAllocator == nullptr || pDepthBuffer == nullptr)
+    if (m_pBufferAllocator == nullptr || pDepthBuffer == nullptr || !IsOneBytePerPixel(pDepthBuffer))
         return nullptr;
-    const UINT unBPP = pDepthBuffer->getBytesPerPixel();
-    if (unBPP != 1) {
-        QEL_TRACE(" error: unsupported bytesPerPixel in pDepthBuffer, %d", static_cast<int>(unBPP));
-        return nullptr;
-    }
 
     CPyAllowThreads allowThreads;
     const UINT unWidth = pDepthBuffer->getWidth();
@@ -202,14 +203,10 @@ CQELImageBuffer *PyQelBufferUtility::GetMaskFromDepthBuffer(CQELImageBuffer *pDe
     CBufferLock depthLock(pDepthBuffer, unWidth, unHeight);
     CBufferLock maskLock(maskBuffer.get(), unWidth, unHeight);
     qel::CByteRows depthRows, maskRows;
-    if (!HasPixels(depthLock) || !AttachDepthRows(&depthRows, pDepthBuffer, depthLock)) {
-        QEL_TRACE("[%s] lock pDepthBuffer failed, %0x", kGetMaskFromDepthBuffer, QEL_ADDR32(pDepthBuffer));
+    if (!AttachLockedRows(kGetMaskFromDepthBuffer, "pDepthBuffer", &depthRows, pDepthBuffer, depthLock))
         return nullptr;
-    }
-    if (!HasPixels(maskLock) || !AttachDepthRows(&maskRows, maskBuffer.get(), maskLock)) {
-        QEL_TRACE("[%s] lock pMaskBuffer failed, %0x", kGetMaskFromDepthBuffer, QEL_ADDR32(maskBuffer.get()));
+    if (!AttachLockedRows(kGetMaskFromDepthBuffer, "pMaskBuffer", &maskRows, maskBuffer.get(), maskLock))
         return nullptr;
-    }
 
     int nMin = 255, nMax = 0;
     ScanDepthRange(depthRows, &nMin, &nMax);

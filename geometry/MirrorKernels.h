@@ -21,49 +21,48 @@ struct tagPixel {
     BYTE a[N];
 };
 
+// The word-sized pixels reverse as whole words, which the compiler turns
+// into vector shuffles; the others move as N bytes.
+template <int N>
+struct tagWordOf {
+    static constexpr bool bWord = false;
+};
+template <>
+struct tagWordOf<1> {
+    static constexpr bool bWord = true;
+    typedef BYTE type;
+};
+template <>
+struct tagWordOf<2> {
+    static constexpr bool bWord = true;
+    typedef WordU type;
+};
+template <>
+struct tagWordOf<4> {
+    static constexpr bool bWord = true;
+    typedef PixelU32 type;
+};
+template <>
+struct tagWordOf<8> {
+    static constexpr bool bWord = true;
+    typedef PixelU64 type;
+};
+
 template <int N>
 QEL_KERNEL_CLONES void ReverseRow(const BYTE *__restrict pSrc, BYTE *__restrict pDst, int nPixels)
 {
-    const tagPixel<N> *pS = reinterpret_cast<const tagPixel<N> *>(pSrc);
-    tagPixel<N> *pD = reinterpret_cast<tagPixel<N> *>(pDst) + nPixels - 1;
-    for (int x = 0; x < nPixels; ++x)
-        std::memcpy(pD - x, pS + x, N);
-}
-
-// The word-sized pixels reverse as whole words, which the compiler turns
-// into vector shuffles.
-template <>
-QEL_KERNEL_CLONES inline void ReverseRow<4>(const BYTE *__restrict pSrc, BYTE *__restrict pDst, int nPixels)
-{
-    const std::uint32_t *pS = reinterpret_cast<const PixelU32 *>(pSrc);
-    PixelU32 *pD = reinterpret_cast<PixelU32 *>(pDst);
-    for (int x = 0; x < nPixels; ++x)
-        pD[nPixels - 1 - x] = pS[x];
-}
-
-template <>
-QEL_KERNEL_CLONES inline void ReverseRow<2>(const BYTE *__restrict pSrc, BYTE *__restrict pDst, int nPixels)
-{
-    const std::uint16_t *pS = reinterpret_cast<const WordU *>(pSrc);
-    WordU *pD = reinterpret_cast<WordU *>(pDst);
-    for (int x = 0; x < nPixels; ++x)
-        pD[nPixels - 1 - x] = pS[x];
-}
-
-template <>
-QEL_KERNEL_CLONES inline void ReverseRow<8>(const BYTE *__restrict pSrc, BYTE *__restrict pDst, int nPixels)
-{
-    const std::uint64_t *pS = reinterpret_cast<const PixelU64 *>(pSrc);
-    PixelU64 *pD = reinterpret_cast<PixelU64 *>(pDst);
-    for (int x = 0; x < nPixels; ++x)
-        pD[nPixels - 1 - x] = pS[x];
-}
-
-template <>
-QEL_KERNEL_CLONES inline void ReverseRow<1>(const BYTE *__restrict pSrc, BYTE *__restrict pDst, int nPixels)
-{
-    for (int x = 0; x < nPixels; ++x)
-        pDst[nPixels - 1 - x] = pSrc[x];
+    if constexpr (!tagWordOf<N>::bWord) {
+        const tagPixel<N> *pS = reinterpret_cast<const tagPixel<N> *>(pSrc);
+        tagPixel<N> *pD = reinterpret_cast<tagPixel<N> *>(pDst) + nPixels - 1;
+        for (int x = 0; x < nPixels; ++x)
+            std::memcpy(pD - x, pS + x, N);
+    } else {
+        typedef typename tagWordOf<N>::type Word;
+        const Word *pS = reinterpret_cast<const Word *>(pSrc);
+        Word *pD = reinterpret_cast<Word *>(pDst);
+        for (int x = 0; x < nPixels; ++x)
+            pD[nPixels - 1 - x] = pS[x];
+    }
 }
 
 typedef void (*PFN_ReverseRow)(const BYTE *, BYTE *, int);

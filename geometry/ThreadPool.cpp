@@ -13,24 +13,15 @@ namespace qel {
 
 CThreadPool::CThreadPool(unsigned int unMaxWorkers) : m_unMaxWorkers(unMaxWorkers == 0 ? 1 : unMaxWorkers) {}
 
-bool CThreadPool::Unlink(ThreadJob **ppHead, ThreadJob *pJob)
+// Takes a job or a worker out of the list at *ppHead; false when it is not
+// in it.
+template <class Node>
+bool CThreadPool::Unlink(Node **ppHead, Node *pNode)
 {
-    for (ThreadJob **pp = ppHead; *pp != nullptr; pp = &(*pp)->pNext) {
-        if (*pp == pJob) {
-            *pp = pJob->pNext;
-            pJob->pNext = nullptr;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool CThreadPool::Unlink(WorkerThread **ppHead, WorkerThread *pWorker)
-{
-    for (WorkerThread **pp = ppHead; *pp != nullptr; pp = &(*pp)->pNext) {
-        if (*pp == pWorker) {
-            *pp = pWorker->pNext;
-            pWorker->pNext = nullptr;
+    for (Node **pp = ppHead; *pp != nullptr; pp = &(*pp)->pNext) {
+        if (*pp == pNode) {
+            *pp = pNode->pNext;
+            pNode->pNext = nullptr;
             return true;
         }
     }

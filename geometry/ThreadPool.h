@@ -67,8 +67,8 @@ private:
 
     static void WorkerThreadProc(WorkerThread *pWorker);
     void Hand(WorkerThread *pWorker, ThreadJob *pJob);
-    static bool Unlink(ThreadJob **ppHead, ThreadJob *pJob);
-    static bool Unlink(WorkerThread **ppHead, WorkerThread *pWorker);
+    template <class Node>
+    static bool Unlink(Node **ppHead, Node *pNode);
     static ThreadJob *Find(ThreadJob *pHead, UINT unId);
 
     std::mutex m_lock;

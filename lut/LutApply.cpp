@@ -90,52 +90,52 @@ void ForEachRectRow(const tagLutImage &image, int nChannels, long long nParallel
 
 LutAxes AxesOf(const tagLutBase &lut) { return qel::lut::MakeAxes(lut.pData, lut.nSize, lut.fMin, lut.fMax); }
 
+// What every kernel does around its rows: the entry line, the checks, then
+// fnRunRows(channels per pixel), then the end line. A refused call has no
+// end line.
+template <class RunRows>
+HRESULT ApplyTraced(const char *pszName, tagLutImage &image, const tagLutBase &lut, RunRows &&fnRunRows)
+{
+    QEL_TRACE_ENTRY(pszName);
+    int nChannels = 0;
+    if (!PrepareImage(pszName, image, lut, nChannels))
+        return E_INVALIDARG;
+    fnRunRows(nChannels);
+    QEL_TRACE_END(pszName);
+    return S_OK;
+}
+
 } // namespace
 
 HRESULT Lut1D_Linear_normal(tagLutImage image, const tagLut1D &lut)
 {
-    static const char kName[] = "Lut1D_Linear_normal";
-    QEL_TRACE_ENTRY(kName);
-    int nChannels = 0;
-    if (!PrepareImage(kName, image, lut, nChannels))
-        return E_INVALIDARG;
-    qel::lut::Lut1DMap map;
-    qel::lut::BuildLut1DMap(AxesOf(lut), map);
-    // A look-up per byte: bands of rows keep the memory traffic streaming.
-    if (nChannels == 4)
-        ForEachRectRow(image, nChannels, kParallelPixels1D, true,
-                       [&](BYTE *pRow, int n) { qel::lut::Lut1DRowBgra(pRow, n, map); });
-    else
-        ForEachRectRow(image, nChannels, kParallelPixels1D, true,
-                       [&](BYTE *pRow, int n) { qel::lut::Lut1DRowBgr(pRow, n, map); });
-    QEL_TRACE_END(kName);
-    return S_OK;
+    return ApplyTraced("Lut1D_Linear_normal", image, lut, [&](int nChannels) {
+        qel::lut::Lut1DMap map;
+        qel::lut::BuildLut1DMap(AxesOf(lut), map);
+        // A look-up per byte: bands of rows keep the memory traffic streaming.
+        if (nChannels == 4)
+            ForEachRectRow(image, nChannels, kParallelPixels1D, true,
+                           [&](BYTE *pRow, int n) { qel::lut::Lut1DRowBgra(pRow, n, map); });
+        else
+            ForEachRectRow(image, nChannels, kParallelPixels1D, true,
+                           [&](BYTE *pRow, int n) { qel::lut::Lut1DRowBgr(pRow, n, map); });
+    });
 }
 
 HRESULT Lut3D_Linear_normal(tagLutImage image, const tagLut3D &lut)
 {
-    static const char kName[] = "Lut3D_Linear_normal";
-    QEL_TRACE_ENTRY(kName);
-    int nChannels = 0;
-    if (!PrepareImage(kName, image, lut, nChannels))
-        return E_INVALIDARG;
-    const LutAxes axes = AxesOf(lut);
-    ForEachRectRow(image, nChannels, kParallelPixels3D, false,
-                   [&](BYTE *pRow, int n) { qel::lut::Lut3DRowScalar(pRow, n, nChannels, axes); });
-    QEL_TRACE_END(kName);
-    return S_OK;
+    return ApplyTraced("Lut3D_Linear_normal", image, lut, [&](int nChannels) {
+        const LutAxes axes = AxesOf(lut);
+        ForEachRectRow(image, nChannels, kParallelPixels3D, false,
+                       [&](BYTE *pRow, int n) { qel::lut::Lut3DRowScalar(pRow, n, nChannels, axes); });
+    });
 }
 
 HRESULT Lut3D_Linear_SIMD(tagLutImage image, const tagLut3D &lut)
 {
-    static const char kName[] = "Lut3D_Linear_SIMD";
-    QEL_TRACE_ENTRY(kName);
-    int nChannels = 0;
-    if (!PrepareImage(kName, image, lut, nChannels))
-        return E_INVALIDARG;
-    const LutAxes axes = AxesOf(lut);
-    ForEachRectRow(image, nChannels, kParallelPixels3D, false,
-                   [&](BYTE *pRow, int n) { qel::lut::Lut3DRowVector(pRow, n, nChannels, axes); });
-    QEL_TRACE_END(kName);
-    return S_OK;
+    return ApplyTraced("Lut3D_Linear_SIMD", image, lut, [&](int nChannels) {
+        const LutAxes axes = AxesOf(lut);
+        ForEachRectRow(image, nChannels, kParallelPixels3D, false,
+                       [&](BYTE *pRow, int n) { qel::lut::Lut3DRowVector(pRow, n, nChannels, axes); });
+    });
 }

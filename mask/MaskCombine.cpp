@@ -25,6 +25,27 @@ const char *const kSetTransparentAreaRGBByBuffer = "PyQelBufferUtility::SetTrans
 // A lock that failed, or succeeded without pixels, leaves nothing to work on.
 inline bool HasPixels(const CBufferLock &lock) { return lock.locked() && lock.data() != nullptr; }
 
+// A destination and a reference of the same size, locked over it in that
+// order. Width() and Height() are what both locks reported, within it.
+struct CLockPair {
+    const UINT unWidth, unHeight;
+    CBufferLock dst, ref;
+
+    CLockPair(CQELImageBuffer *pDst, CQELImageBuffer *pRef)
+        : unWidth(pDst->getWidth()), unHeight(pDst->getHeight()), dst(pDst, unWidth, unHeight),
+          ref(pRef, unWidth, unHeight)
+    {
+    }
+    bool HavePixels() const { return HasPixels(dst) && HasPixels(ref); }
+    UINT Width() const { return std::min({unWidth, dst.width(), ref.width()}); }
+    UINT Height() const { return std::min({unHeight, dst.height(), ref.height()}); }
+    void Unlock()
+    {
+        dst.unlock();
+        ref.unlock();
+    }
+};
+
 // One map item as a byte: ints saturate at 0 and 255 however large they
 // are; floats below 0 give 0, others are cut to 255 and truncated. A NaN
 // has no place on the scale and gives 0. Anything but an exact int or
@@ -103,15 +124,12 @@ HRESULT PyQelBufferUtility::MaskOperation(CQELImageBuffer *pDstMaskBuffer, CQELI
     if (pDstMaskBuffer->getBytesPerPixel() != 1 || pRefMaskBuffer->getBytesPerPixel() != 1)
         return E_FAIL;
 
-    const UINT unWidth = pDstMaskBuffer->getWidth();
-    const UINT unHeight = pDstMaskBuffer->getHeight();
-    CBufferLock dstLock(pDstMaskBuffer, unWidth, unHeight);
-    CBufferLock refLock(pRefMaskBuffer, unWidth, unHeight);
-    if (!HasPixels(dstLock) || !HasPixels(refLock))
+    CLockPair locks(pDstMaskBuffer, pRefMaskBuffer);
+    if (!locks.HavePixels())
         return E_POINTER;
 
-    const UINT unW = std::min({unWidth, dstLock.width(), refLock.width()});
-    const UINT unH = std::min({unHeight, dstLock.height(), refLock.height()});
+    const UINT unW = locks.Width();
+    const UINT unH = locks.Height();
     qel::CByteRows dstRows, refRows;
     if (!dstRows.Attach(pDstMaskBuffer, unW, unH, 1) || !refRows.Attach(pRefMaskBuffer, unW, unH, 1))
         return E_POINTER;
@@ -129,8 +147,7 @@ HRESULT PyQelBufferUtility::MaskOperation(CQELImageBuffer *pDstMaskBuffer, CQELI
     else if (pfnSpan == qel::mask::AndNotSpan)
         qel::ForEachSpan2(dstRows, dstRows, [](BYTE *pDst, BYTE *, std::size_t cb) { std::fill(pDst, pDst + cb, 0); });
 
-    dstLock.unlock();
-    refLock.unlock();
+    locks.Unlock();
     QEL_TRACE_END(kMaskOperation);
     return S_OK;
 }
@@ -185,18 +202,15 @@ HRESULT PyQelBufferUtility::SetTransparentAreaRGBByBuffer(CQELImageBuffer *pDstM
         pDstMaskBuffer->getHeight() != pRefMaskBuffer->getHeight())
         return E_INVALIDARG;
 
-    const UINT unWidth = pDstMaskBuffer->getWidth();
-    const UINT unHeight = pDstMaskBuffer->getHeight();
-    CBufferLock dstLock(pDstMaskBuffer, unWidth, unHeight);
-    CBufferLock refLock(pRefMaskBuffer, unWidth, unHeight);
-    if (!HasPixels(dstLock) || !HasPixels(refLock))
+    CLockPair locks(pDstMaskBuffer, pRefMaskBuffer);
+    if (!locks.HavePixels())
         return E_POINTER;
     CBgraRows dstRows, refRows;
     if (!dstRows.Attach(pDstMaskBuffer) || !refRows.Attach(pRefMaskBuffer))
         return E_POINTER;
 
-    const int nPixels = static_cast<int>(std::min({unWidth, dstLock.width(), refLock.width()}));
-    const int nRows = static_cast<int>(std::min({unHeight, dstLock.height(), refLock.height()}));
+    const int nPixels = static_cast<int>(locks.Width());
+    const int nRows = static_cast<int>(locks.Height());
     if (pDstMaskBuffer == pRefMaskBuffer) {
         // Transparent pixels would take their own colour: nothing changes.
     } else if (!dstRows.bPlanar && !refRows.bPlanar) {
@@ -213,7 +227,6 @@ HRESULT PyQelBufferUtility::SetTransparentAreaRGBByBuffer(CQELImageBuffer *pDstM
         });
     }
 
-    dstLock.unlock();
-    refLock.unlock();
+    locks.Unlock();
     return S_OK;
 }

@@ -2,6 +2,8 @@
 each test, and a check that no test leaves a buffer locked or alive."""
 import os
 import subprocess
+import threading
+from array import array
 
 import pytest
 
@@ -44,6 +46,35 @@ def hx(hr):
 def addr32(buf):
     """A buffer address as the trace prints it with %0x: its low 32 bits."""
     return format(int(buf.this if hasattr(buf, "this") else buf) & 0xFFFFFFFF, "x")
+
+
+def pack_pixels(pixels, bpp):
+    """Pixels given as channel values, as a buffer's bytes: 16-bit channels
+    for 6 and 8 bytes per pixel, bytes otherwise."""
+    return array("H" if bpp in (6, 8) else "B", [v for p in pixels for v in p]).tobytes()
+
+
+def unpack_pixels(data, bpp):
+    """A buffer's bytes as one tuple of channel values per pixel (the
+    inverse of pack_pixels)."""
+    vals, n = (array("H", data), bpp // 2) if bpp in (6, 8) else (data, bpp)
+    return [tuple(vals[i:i + n]) for i in range(0, len(vals), n)]
+
+
+def pack_values(values, bpp):
+    """A flat list of values as a buffer's bytes: 16-bit values for 8 bytes
+    per pixel, bytes for every other width (a 6-byte pixel is six bytes)."""
+    return array("H" if bpp == 8 else "B", values).tobytes()
+
+
+def run_threads(target, args):
+    """Runs target(*a) for every tuple a in args, each on its own thread,
+    all at once, and returns when every one has finished."""
+    threads = [threading.Thread(target=target, args=a) for a in args]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
 
 
 _UTILITIES = []

@@ -1,11 +1,10 @@
 """Alpha removal, reveal and copy; red/blue exchange; BGR bytes to BGRA."""
 import random
-from array import array
 
 import pytest
 
 from conftest import (E_FAIL, E_INVALIDARG, E_OUTOFMEMORY, E_POINTER, S_FALSE, S_OK, addr32, end, entry, hx, line,
-                      make_utility)
+                      make_utility, pack_pixels, unpack_pixels)
 
 REDUCE, REVEAL, APPLY, FROMPY = ("PyQelBufferUtility::" + n for n in (
     "ReduceAlphaChannel", "RevealAlphaChannel", "ApplyAlphaByBuffer", "ConvertBufferFromBGRtoBGRA_FromPyObject"))
@@ -13,23 +12,14 @@ BYTE, CHUNK, PLANAR = 0, 1, 2
 INFO = ("width", "height", "bpp", "alloc_type", "refcount", "attribute1", "attribute2")
 
 
-def channels(data, bpp):
-    vals, n = (array("H", data), bpp // 2) if bpp in (6, 8) else (data, bpp)
-    return [tuple(vals[i:i + n]) for i in range(0, len(vals), n)]
-
-
-def pack(pixels, bpp):
-    return array("H" if bpp in (6, 8) else "B", [v for p in pixels for v in p]).tobytes()
-
-
 @pytest.mark.parametrize("method, bpp, pixels, expected", [
     ("ReduceAlphaChannel", 4, [(10, 20, 30, 40)], bytes((10, 20, 30))),
-    *[("RevealAlphaChannel", b, [(7, 8, 9, a) for a in (0, 1, t - 1, t)], pack([(7, 8, 9, a) for a in (0, t, t, t)], b))
+    *[("RevealAlphaChannel", b, [(7, 8, 9, a) for a in (0, 1, t - 1, t)], pack_pixels([(7, 8, 9, a) for a in (0, t, t, t)], b))
       for b, t in ((4, 0xFF), (8, 0xFFFF))],
     ("SwapRBChannel", 4, [(1, 2, 3, 4)], bytes((3, 2, 1, 4))),
 ])
 def test_worked_examples(util, zb, make_buf, keep, method, bpp, pixels, expected):
-    buf = make_buf(pack(pixels, bpp), len(pixels), 1, bpp)
+    buf = make_buf(pack_pixels(pixels, bpp), len(pixels), 1, bpp)
     assert zb.to_bytes(buf if (r := getattr(util, method)(buf)) == S_OK else keep(r)) == expected
 
 
@@ -43,7 +33,7 @@ def test_reduce(util, zb, make_buf, keep, trace, alloc_type, fail_lock, bpp, new
     out = keep(util.ReduceAlphaChannel(src))
     assert [int(out) == int(src)] + [zb.info(out)[k] for k in INFO] == \
         [same, w, h, new_bpp, alloc_type, 1 + same, 0xABCDEF, 1 << 63]
-    assert (zb.to_bytes(out), zb.to_bytes(src)) == (pack([p[:3] for p in channels(data, bpp)], new_bpp), data)
+    assert (zb.to_bytes(out), zb.to_bytes(src)) == (pack_pixels([p[:3] for p in unpack_pixels(data, bpp)], new_bpp), data)
     assert trace() == [entry(REDUCE), end(REDUCE)]
 
 
@@ -84,10 +74,10 @@ def test_in_place(util, zb, make_buf, trace, alloc_type, fail_lock, method, bpp)
     pixels = [(*rng.choices(range(top + 1), k=n - 1), rng.choice([0, 1, top - 1, top, rng.randrange(top)]))
               for _ in range(19 * 9)]
     expected = [p[:3] + (top * bool(p[3]),) if method == "RevealAlphaChannel" else p[2::-1] + p[3:] for p in pixels]
-    buf = make_buf(data := pack(pixels, bpp), 19, 9, bpp, alloc_type)
+    buf = make_buf(data := pack_pixels(pixels, bpp), 19, 9, bpp, alloc_type)
     zb.fail_next("lock", int(fail_lock))  # not examined: the failed lock reports a 0 x 0 image
     assert getattr(util, method)(buf) == S_OK
-    assert (zb.to_bytes(buf), trace()) == (data if fail_lock else pack(expected, bpp), [])
+    assert (zb.to_bytes(buf), trace()) == (data if fail_lock else pack_pixels(expected, bpp), [])
 
 
 @pytest.mark.parametrize("dst_type, src_type", [(BYTE, BYTE), (CHUNK, BYTE), (BYTE, CHUNK), (PLANAR, BYTE),
@@ -97,8 +87,8 @@ def test_apply(util, zb, make_buf, trace, dst_type, src_type, bpp):
     dst_data, src_data = random.Random(1).randbytes(17 * 9 * bpp), random.Random(2).randbytes(17 * 9 * bpp)
     dst, src = make_buf(dst_data, 17, 9, bpp, dst_type), make_buf(src_data, 17, 9, bpp, src_type)
     assert util.ApplyAlphaByBuffer(dst, src) == S_OK
-    expected = [d[:3] + s[3:] for d, s in zip(channels(dst_data, bpp), channels(src_data, bpp))]
-    assert (zb.to_bytes(dst), zb.to_bytes(src)) == (pack(expected, bpp), src_data)
+    expected = [d[:3] + s[3:] for d, s in zip(unpack_pixels(dst_data, bpp), unpack_pixels(src_data, bpp))]
+    assert (zb.to_bytes(dst), zb.to_bytes(src)) == (pack_pixels(expected, bpp), src_data)
     assert trace() == [entry(APPLY), line(f"Dst:{addr32(dst)} : Src:{addr32(src)}"), end(APPLY)]
 
 

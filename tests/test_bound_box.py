@@ -6,15 +6,10 @@ import numpy as np
 import pytest
 import zubuffer as zb
 
-from conftest import addr32, entry, line
+from conftest import addr32, entry, line, pack_pixels, unpack_pixels
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
 CENTER = "PyQelBufferUtility::GetBoundingBoxCenterPos"
-
-
-def pixels_of(data, bpp):
-    vals, n = (array("H", data), bpp // 2) if bpp in (6, 8) else (data, bpp)
-    return [tuple(vals[i:i + n]) for i in range(0, len(vals), n)]
 
 
 def passes(px, bpp, check_color, greater):
@@ -40,7 +35,7 @@ def sparse_image(rng, w, h, bpp, background, n):
     for _ in range(n):
         px[rng.randrange(w * h)] = tuple(rng.choice([0, 1, 2, top - 1, top, rng.randrange(top + 1)])
                                          for _ in range(ch))
-    return array("H" if bpp in (6, 8) else "B", [v for p in px for v in p]).tobytes()
+    return pack_pixels(px, bpp)
 
 
 @pytest.mark.parametrize("alloc_type", [BYTE, CHUNK])
@@ -52,7 +47,7 @@ def test_box_against_the_tests(util, make_buf, trace, alloc_type, w, h, n, bpp, 
     rng = random.Random(f"{w}{h}{n}{bpp}{check_color}{greater}{alloc_type}")
     background = 0 if greater else (0xFFFF if bpp in (6, 8) else 0xFF)
     data = sparse_image(rng, w, h, bpp, background, n)
-    expected = box_model([(i % w, i // w) for i, p in enumerate(pixels_of(data, bpp))
+    expected = box_model([(i % w, i // w) for i, p in enumerate(unpack_pixels(data, bpp))
                           if passes(p, bpp, check_color, greater)])
     buf = make_buf(data, w, h, bpp, alloc_type)
     assert util.GetBoundBox(buf, check_color, greater) == expected
@@ -76,7 +71,7 @@ def test_worked_examples(util, make_buf, bpp, pixels, args, expected):
     px = [(0,) * ch] * (w * h) if pixels != "opaque" else [(0, 0, 0, 255)] * (w * h)
     for (x, y), p in (pixels.items() if isinstance(pixels, dict) else ()):
         px[y * w + x] = p
-    data = array("H" if bpp in (6, 8) else "B", [v for p in px for v in p]).tobytes()
+    data = pack_pixels(px, bpp)
     assert util.GetBoundBox(make_buf(data, w, h, bpp), *args) == expected
 
 

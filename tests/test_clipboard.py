@@ -9,7 +9,7 @@ import struct
 import pytest
 
 import _PyQelBufferUtility
-from conftest import E_OUTOFMEMORY, line, make_utility
+from conftest import E_OUTOFMEMORY, line, make_utility, run_threads
 
 CF_BITMAP, CF_DIB = 2, 8
 REFUSE_DIB, REFUSE_BITMAP, FAIL_OPEN, FAIL_ALLOC, FAIL_BLOCK_LOCK, FAIL_SECTION = 1, 2, 4, 8, 16, 32
@@ -298,23 +298,23 @@ def test_images_too_large_for_a_dib(tmp_path):
 
 def test_threads_take_turns(util, make_buf, zb, clip):
     # Both methods run without the interpreter lock; the clipboard is opened by one call at a time,
-    # so every paste sees one whole image.
-    import threading
+    # so every paste sees one whole image. A paste asks whether a bitmap is there before it opens the
+    # clipboard, so one that asks while the other thread's copy has emptied it and not yet put its
+    # image there gets None; the other thread is then alone in the clipboard and never tears an image.
     images = [pixels(64, 32, 4, seed) for seed in (1, 2)]
     bufs = [make_buf(data, 64, 32, 4) for data in images]
-    seen, failures = [], []
+    seen, failures, empty = [], [], []
 
     def work(n):
         for _ in range(40):
             if util.CopyToClipboard(util.this, bufs[n]) != 1:
                 failures.append("copy")
             got = util.PasteFromClipboard(None)
+            if got is None:
+                empty.append(n)
+                continue
             seen.append(zb.to_bytes(got))
             zb.release(got)
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in (0, 1)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert failures == [] and len(seen) == 80 and set(seen) <= set(images)
+    run_threads(work, [(0,), (1,)])
+    assert failures == [] and len(seen) + len(empty) == 80 and seen and set(seen) <= set(images)

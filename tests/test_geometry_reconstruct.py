@@ -4,12 +4,11 @@ height, the layouts it takes, concurrency, failures and interpreter exit."""
 import os
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pytest
 
-from conftest import E_OUTOFMEMORY, MODULE_DIR, end, entry, hx, line, make_utility, run_cpp
+from conftest import E_OUTOFMEMORY, MODULE_DIR, end, entry, hx, line, make_utility, run_cpp, run_threads
 
 RECON = "PyQelBufferUtility::Reconstruct"
 BYTE, CHUNK, PLANAR = 0, 1, 2
@@ -266,11 +265,7 @@ def test_calls_from_several_threads(util, zb, keep):
         except Exception as e:  # pragma: no cover - reported below
             errors.append(e)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(work, [(i,) for i in range(4)])
     assert errors == [] and results == serial
 
 

@@ -7,7 +7,7 @@ import random
 import numpy as np
 import pytest
 
-from conftest import E_OUTOFMEMORY, addr32, end, entry, hx, line, make_utility
+from conftest import E_OUTOFMEMORY, addr32, end, entry, hx, line, make_utility, run_threads
 
 ROTATE, IPP, CHUNKED = ("PyQelBufferUtility::" + n for n in ("Rotate", "m_fnRotateUseIPP", "m_fnRotateWithChunk"))
 BYTE, CHUNK, PLANAR = 0, 1, 2
@@ -231,7 +231,6 @@ def test_null_source_and_no_allocator(util, monkeypatch, capfd, tmp_path, make_b
 
 
 def test_rotate_in_several_threads(util, zb, keep):
-    import threading
     arrays = [image(64, 48, 4, seed=s) for s in range(4)]
     bufs = [from_array(zb, keep, a, 4, BYTE) for a in arrays]
     serial = []
@@ -247,11 +246,7 @@ def test_rotate_in_several_threads(util, zb, keep):
             results[i] = zb.to_bytes(out)
             zb.release(out)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(work, [(i,) for i in range(4)])
     assert results == serial
 
 

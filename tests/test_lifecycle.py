@@ -6,7 +6,7 @@ import threading
 
 import pytest
 
-from conftest import ALLOCATOR_PATH, E_FAIL, E_OUTOFMEMORY, end, entry, line, make_utility
+from conftest import ALLOCATOR_PATH, E_FAIL, E_OUTOFMEMORY, end, entry, line, make_utility, run_threads
 
 CTOR = "PyQelBufferUtility::PyQelBufferUtility"
 DTOR = "PyQelBufferUtility::~PyQelBufferUtility"
@@ -97,11 +97,7 @@ def test_trace_lines_are_whole_and_prefixed(monkeypatch, capfd):
             obj.Open()
             obj.Uninitialize()
 
-    threads = [threading.Thread(target=worker) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(worker, [()] * 4)
     assert set(capfd.readouterr().err.splitlines()) == {entry(UNINIT), end(UNINIT), FREE}
 
 

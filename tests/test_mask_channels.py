@@ -1,11 +1,10 @@
 """Cutting an image's alpha or colour channels with a mask placed at an offset."""
 import random
-from array import array
 
 import pytest
 import zubuffer as zb
 
-from conftest import E_POINTER, S_OK, end, entry, line
+from conftest import E_POINTER, S_OK, end, entry, line, pack_pixels, unpack_pixels
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
 ALPHA, COLOR = "UpdateAlphaChannelByMask", "UpdateColorChannelByMask"
@@ -13,15 +12,6 @@ ALPHA, COLOR = "UpdateAlphaChannelByMask", "UpdateColorChannelByMask"
 
 def traced(method):
     return [entry("PyQelBufferUtility::" + method), end("PyQelBufferUtility::" + method)]
-
-
-def pixels_of(data, bpp):
-    vals, n = (array("H", data), bpp // 2) if bpp in (6, 8) else (data, bpp)
-    return [list(vals[i:i + n]) for i in range(0, len(vals), n)]
-
-
-def pack(pixels, bpp):
-    return array("H" if bpp in (6, 8) else "B", [v for p in pixels for v in p]).tobytes()
 
 
 def rule(method, px, m, inverse):
@@ -42,20 +32,20 @@ def axis(start, mask_size):
 
 
 def model(method, dst, w, h, bpp, mask, mw, mh, mbpp, sx, sy, inverse):
-    px = pixels_of(dst, bpp)
+    px = [list(p) for p in unpack_pixels(dst, bpp)]
     (xd, xm), (yd, ym) = axis(sx, mw), axis(sy, mh)
     for y in range(h):
         for x in range(w):
             mx, my = x - xd + xm, y - yd + ym
             if x >= xd and y >= yd and mx < mw and my < mh:
                 px[y * w + x] = rule(method, px[y * w + x], mask[(my * mw + mx) * mbpp], inverse)
-    return pack(px, bpp)
+    return pack_pixels(px, bpp)
 
 
 def random_image(rng, w, h, bpp):
     top = 0xFFFF if bpp in (6, 8) else 0xFF
     n = bpp // (2 if bpp in (6, 8) else 1)
-    return pack([[rng.choice([0, 1, top, rng.randrange(top + 1)]) for _ in range(n)] for _ in range(w * h)], bpp)
+    return pack_pixels([[rng.choice([0, 1, top, rng.randrange(top + 1)]) for _ in range(n)] for _ in range(w * h)], bpp)
 
 
 def random_mask(rng, w, h, mbpp):
@@ -120,10 +110,10 @@ def test_against_the_rules(util, make_buf, trace, method, inverse, bpp, mask_sha
     (COLOR, False, 1, (9,), 0, 1, (9,)),
 ])
 def test_worked_examples(util, make_buf, trace, method, inverse, bpp, pixel, mask, mbpp, expected):
-    dst = make_buf(pack([pixel], bpp), 1, 1, bpp)
+    dst = make_buf(pack_pixels([pixel], bpp), 1, 1, bpp)
     m = make_buf(bytes(mask if isinstance(mask, tuple) else (mask,)), 1, 1, mbpp)
     assert getattr(util, method)(dst, m, 0, 0, inverse) == S_OK
-    assert zb.to_bytes(dst) == pack([expected], bpp)
+    assert zb.to_bytes(dst) == pack_pixels([expected], bpp)
     assert trace() == traced(method)
 
 

@@ -1,19 +1,14 @@
 """ImageBufferToMask and MaskToImageBuffer against a Python model: pixels, attributes, trace lines and failures."""
 import random
-from array import array
 
 import pytest
 
-from conftest import E_OUTOFMEMORY, PREFIX, addr32, end, entry, make_utility
+from conftest import E_OUTOFMEMORY, PREFIX, addr32, end, entry, make_utility, pack_values
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
 W, H = 45, 9  # a vector body plus a tail per row; three chunks of rows
 I2M, M2I = "ImageBufferToMask", "MaskToImageBuffer"
 Q = "PyQelBufferUtility::"
-
-
-def pack(px, bpp):
-    return array("H" if bpp == 8 else "B", px).tobytes()
 
 
 def randoms(rng, n, t):  # plenty of the extremes
@@ -24,7 +19,7 @@ def randoms(rng, n, t):  # plenty of the extremes
     (I2M, False, 1, bytes([10, 20, 30, 40]), [40]), (I2M, True, 1, bytes([10, 20, 30, 40]), [20]),
     (I2M, True, 1, bytes([1, 1, 2, 255]), [1]), (I2M, True, 1, bytes([255, 255, 255, 0]), [255]),
     # 16-bit mean, then its high byte
-    (I2M, True, 3, pack([*[0xFFFF] * 3, 0, *[0x8000] * 3, 0, 0x100, 0x100, 0xFF, 0], 8), [0xFF, 0x80, 0x00]),
+    (I2M, True, 3, pack_values([*[0xFFFF] * 3, 0, *[0x8000] * 3, 0, 0x100, 0x100, 0xFF, 0], 8), [0xFF, 0x80, 0x00]),
     (M2I, False, 1, bytes([77]), [0, 0, 0, 77]), (M2I, True, 1, bytes([77]), [77, 77, 77, 255]),
 ])
 def test_worked_examples(util, zb, make_buf, keep, method, flag, w, data, expected):
@@ -38,7 +33,7 @@ def test_worked_examples(util, zb, make_buf, keep, method, flag, w, data, expect
                                                (M2I, None, 1), (M2I, True, 1)])
 def test_matches_model(util, zb, make_buf, keep, trace, alloc, mapped, no_data, method, flag, bpp):
     px = randoms(random.Random(bpp + alloc), W * H * (4 if bpp == 8 else bpp), 0xFFFF if bpp == 8 else 0xFF)
-    src = make_buf(pack(px, bpp), W, H, bpp, alloc, mapped)
+    src = make_buf(pack_values(px, bpp), W, H, bpp, alloc, mapped)
     zb.set_attributes(src, 0xDEADBEEF00000001, 42)
     zb.fail_next("lock_no_data", int(no_data))
     trace()
@@ -54,7 +49,7 @@ def test_matches_model(util, zb, make_buf, keep, trace, alloc, mapped, no_data, 
     info = zb.info(out)
     assert [info[k] for k in ("width", "height", "bpp", "alloc_type", "attribute1", "attribute2")] == \
         [W, H, 4 if method == M2I else 1, BYTE, *attrs]
-    assert (list(zb.to_bytes(out)), zb.to_bytes(src)) == (expected, pack(px, bpp))
+    assert (list(zb.to_bytes(out)), zb.to_bytes(src)) == (expected, pack_values(px, bpp))
     if method == M2I:  # turning the image back gives the mask again
         assert list(zb.to_bytes(keep(util.ImageBufferToMask(out, bool(flag))))) == px
 

@@ -4,7 +4,7 @@ from array import array
 
 import pytest
 
-from conftest import E_OUTOFMEMORY, PREFIX, addr32, end, entry, make_utility
+from conftest import E_OUTOFMEMORY, PREFIX, addr32, end, entry, make_utility, pack_values
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
 W, H = 37, 9  # a vector body plus a tail per row; three chunks of rows
@@ -14,10 +14,6 @@ IPC, IPCM, CLR = (f"PyQelBufferUtility::{n}" for n in
 # Source storage: allocation type, file mapped, lock without data address (rows via the row table).
 STORAGE = [(BYTE, False, False), (CHUNK, False, True), (CHUNK, True, False)]
 P = [10, 20, 30, 40]
-
-
-def pack(px, bpp):
-    return array("H" if bpp == 8 else "B", px).tobytes()
 
 
 def pixels_of(zb, buf):
@@ -60,7 +56,7 @@ def methods(util, src, mask, inplace=True, mode=4):
     (5, 0, 4, P, P), (5, 128, 4, [0, 0, 0, 9], [128, 128, 128, 9]),
 ])
 def test_worked_examples(util, zb, make_buf, mode, m, bpp, pixel, expected):
-    src = make_buf(pack(pixel, bpp), 1, 1, bpp)
+    src = make_buf(pack_values(pixel, bpp), 1, 1, bpp)
     out = util.ImagePixelConvert(src, mode) if m is None else \
         util.ImagePixelConvertByMask(src, make_buf(bytes([m]), 1, 1, 1), mode)
     assert pixels_of(zb, out) == expected
@@ -78,7 +74,7 @@ def test_matches_model(util, zb, make_buf, keep, trace, name, mode, inplace, bpp
     thr = (mode or 0) & t
     px = random_pixels(rng, W * H, t)
     px[3:12:4] = [thr, min(thr + 1, t), max(thr - 1, 0)]
-    src = make_buf(pack(px, bpp), W, H, bpp, alloc, mapped)
+    src = make_buf(pack_values(px, bpp), W, H, bpp, alloc, mapped)
     zb.set_attributes(src, 0x8877665544332211, 0x99)
     # Every mask byte occurs, so each single-precision weight is exercised.
     mask_px = rng.sample(range(256), 256) + [rng.randint(0, 255) for _ in range(W * H - 256)]

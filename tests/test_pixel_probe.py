@@ -6,13 +6,9 @@ from array import array
 import pytest
 import zubuffer as zb
 
-from conftest import addr32, line
+from conftest import addr32, line, pack_pixels, run_threads
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
-
-
-def pack(pixels, bpp):
-    return array("H" if bpp == 8 else "B", [v for p in pixels for v in p]).tobytes()
 
 
 def probe_model(pixels, w, h, bpp, x, y, g):
@@ -41,7 +37,7 @@ def random_pixels(rng, n, bpp):
 @pytest.mark.parametrize("x, y", [(0, 0), (8, 5), (3, 2), (8, 0), (0, 5), (4, 3)])
 def test_probe_against_the_model(util, make_buf, trace, alloc_type, bpp, g, x, y):
     w, h, pixels = 9, 6, random_pixels(random.Random(f"{alloc_type}{bpp}{g}{x}{y}"), 9 * 6, bpp)
-    buf = make_buf(pack(pixels, bpp), w, h, bpp, alloc_type)
+    buf = make_buf(pack_pixels(pixels, bpp), w, h, bpp, alloc_type)
     assert util.GetPixelInfo(buf, x, y, g) == probe_model(pixels, w, h, bpp, x, y, g)
     assert trace() == []
     assert zb.info(buf)["lock_count"] == 0
@@ -52,11 +48,11 @@ def test_probe_examples(util, make_buf):
     assert util.GetPixelInfo(opaque, 0, 0) == util.GetPixelInfo(opaque, 0, 0, 1) == [(255, 30, 20, 10)]
     assert util.GetPixelInfo(make_buf(bytes((10, 20, 30, 0)), 1, 1, 4), 0, 0) == [(255, 0, 0, 0)]
     pixels = [(b, b + 1, b + 2, 255) for b in (10, 20, 30, 40)]
-    square = util.GetPixelInfo(make_buf(pack(pixels, 4), 2, 2, 4), 0, 0, 3)
+    square = util.GetPixelInfo(make_buf(pack_pixels(pixels, 4), 2, 2, 4), 0, 0, 3)
     grey = (255, 128, 128, 128)
     assert [square[i] for i in (0, 1, 2, 3, 6)] == [grey] * 5
     assert [square[i] for i in (4, 5, 7, 8)] == [(255, b + 2, b + 1, b) for b in (10, 20, 30, 40)]
-    wide = util.GetPixelInfo(make_buf(pack([(1, 2, 3, 65535)], 8), 1, 1, 8), 0, 0, 3)
+    wide = util.GetPixelInfo(make_buf(pack_pixels([(1, 2, 3, 65535)], 8), 1, 1, 8), 0, 0, 3)
     assert wide[4] == (65535, 3, 2, 1) and wide[0] == (65535, 32768, 32768, 32768)
 
 
@@ -104,7 +100,7 @@ def test_probe_while_other_threads_run(util, make_buf):
     # Probes on several threads at once, beside a thread that only runs Python: every answer is right and every
     # lock is given back.
     pixels = random_pixels(random.Random(5), 40 * 30, 4)
-    buf = make_buf(pack(pixels, 4), 40, 30, 4, CHUNK)
+    buf = make_buf(pack_pixels(pixels, 4), 40, 30, 4, CHUNK)
     stop, wrong, errors = threading.Event(), [], []
 
     def python_work():
@@ -123,11 +119,7 @@ def test_probe_while_other_threads_run(util, make_buf):
 
     spinner = threading.Thread(target=python_work)
     spinner.start()
-    workers = [threading.Thread(target=probe, args=(s,)) for s in range(4)]
-    for t in workers:
-        t.start()
-    for t in workers:
-        t.join()
+    run_threads(probe, [(s,) for s in range(4)])
     stop.set()
     spinner.join()
     assert (wrong, errors, zb.info(buf)["lock_count"]) == ([], [], 0)
