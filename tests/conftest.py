@@ -2,6 +2,7 @@
 each test, and a check that no test leaves a buffer locked or alive."""
 import os
 import subprocess
+import sys
 import threading
 from array import array
 
@@ -199,3 +200,25 @@ def run_cpp(tmp_path, source, *extra_sources, flags=()):
     done = subprocess.run([str(exe)], capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
     return done
+
+
+def gil_released_during(call, tries=25):
+    """Whether a waiting Python thread gets to run while `call` runs. With a long switch interval the caller
+    keeps the interpreter lock unless the call lets go of it, so a False answer is certain; a True one depends
+    on the scheduler (tests/test_threads.py checks the releasing methods with a running counter instead)."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(60)
+    try:
+        for _ in range(tries):
+            go, ran = threading.Event(), threading.Event()
+            waiter = threading.Thread(target=lambda: (go.wait(), ran.set()))
+            waiter.start()
+            go.set()
+            call()
+            seen = ran.is_set()
+            waiter.join()
+            if seen:
+                return True
+        return False
+    finally:
+        sys.setswitchinterval(old)

@@ -166,7 +166,7 @@ def test_no_allocator(monkeypatch, capfd, tmp_path, trace):
 
 
 def test_interpreter_lock_is_kept(util, keep):
-    from test_depth import gil_released_during
+    from conftest import gil_released_during
     assert gil_released_during(lambda: keep(util.GetMaskWithBoundary(4096, 4096, [(0, 0), (4096, 0), (4096, 4096),
                                                                                    (0, 4096)]))) is False
 

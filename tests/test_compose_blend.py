@@ -1,6 +1,5 @@
 """The two-image blend that keeps the first alpha (integer and float paths,
 against Python models of each), and the rectangle update."""
-import math
 import random
 
 import numpy as np

@@ -2,8 +2,6 @@
 Python models of each rule."""
 import math
 import random
-import sys
-import threading
 
 import pytest
 
@@ -16,28 +14,6 @@ MASK, SCALED, POS, REF = (f"PyQelBufferUtility::{n}" for n in (
     "GetDepthFromDepthBufferByRefBuffer"))
 ALLOC_FAIL = "[Assert] m_pBufferAllocator->allocateImageBuffer(pMaskBuffer, unWidth, unHeight, nBytesPerPixel) , " \
              "Error! hr={}"
-
-
-def gil_released_during(call, tries=25):
-    """Whether a waiting Python thread gets to run while `call` runs. With a long switch interval the caller
-    keeps the interpreter lock unless the call lets go of it, so a False answer is certain; a True one needs
-    the call to outlast the waiting thread's wake-up, hence big buffers and several tries on a busy machine."""
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(60)
-    try:
-        for _ in range(tries):
-            go, ran = threading.Event(), threading.Event()
-            waiter = threading.Thread(target=lambda: (go.wait(), ran.set()))
-            waiter.start()
-            go.set()
-            call()
-            seen = ran.is_set()
-            waiter.join()
-            if seen:
-                return True
-        return False
-    finally:
-        sys.setswitchinterval(old)
 
 
 def tc(v):  # truncated toward zero, clamped to a byte
@@ -233,23 +209,3 @@ def test_refusals(util, zb, make_buf, trace, call, faults, result, logged):
     assert got == [t if t == "" or t.startswith(line("")) else
                    line(t.format(pDepthBuffer=addr32(depth), pRefBuffer=addr32(ref), pMaskBuffer=mask)) for t in logged]
     assert ([zb.to_bytes(b) for b in (depth, ref)], zb.live_buffers()) == (before, live)
-
-
-# ---- the interpreter lock ------------------------------------------------------------
-
-@pytest.fixture(scope="module")
-def big_depth():
-    import zubuffer
-    bufs = [zubuffer.from_bytes(bytes(random.Random(9).randbytes(4096)) * 4096, 4096, 4096, 1) for _ in range(2)]
-    yield bufs
-    for b in bufs:
-        zubuffer.release(b)
-
-
-def test_interpreter_lock_is_let_go(util, zb, keep, big_depth):
-    buf, ref = big_depth
-    for call in (lambda: keep(util.GetMaskFromDepthBuffer(buf, 40)), lambda: util.m_fnGetScaledDepth(buf, 3),
-                 lambda: util.GetDepthFromDepthBufferByPos(buf, 5, 5),
-                 lambda: util.GetDepthFromDepthBufferByRefBuffer(buf, ref)):
-        assert gil_released_during(call) is True
-    assert zb.info(buf)["lock_count"] == zb.info(ref)["lock_count"] == 0

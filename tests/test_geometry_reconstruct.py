@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import E_OUTOFMEMORY, MODULE_DIR, end, entry, hx, line, make_utility, run_cpp, run_threads
+from conftest import E_OUTOFMEMORY, MODULE_DIR, entry, hx, line, make_utility, run_cpp, run_threads
 
 RECON = "PyQelBufferUtility::Reconstruct"
 BYTE, CHUNK, PLANAR = 0, 1, 2

@@ -4,8 +4,7 @@ import random
 
 import pytest
 
-from conftest import E_FAIL, E_INVALIDARG, E_POINTER, S_OK, end, entry, line, make_utility
-from test_depth import gil_released_during
+from conftest import E_FAIL, E_INVALIDARG, E_POINTER, S_OK, end, entry, gil_released_during, line, make_utility
 
 BYTE, CHUNK, PLANAR = 0, 1, 2
 W, H = 67, 9  # a 64-byte vector body plus a tail per row; three chunks of rows

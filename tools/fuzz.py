@@ -20,7 +20,6 @@ making it, so a crash or a sanitizer report names the call that caused it.
 """
 import argparse
 import json
-import math
 import os
 import random
 import re
@@ -280,7 +279,6 @@ class Fuzzer:
         return bytes(rng.choices(vals, k=n))
 
     def _build_pools(self):
-        zb, rng = self.zb, self.rng
         self.buffers = []          # (object, label)
         self.label = {}            # pointer -> label
         self.dims = {}             # pointer -> (width, height)
