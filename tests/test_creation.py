@@ -119,9 +119,9 @@ def test_duplicate_failures(util, zb, make_buf, trace, fault, text):
 
 @pytest.mark.parametrize("alloc_type", [0, 1])  # BYTE, CHUNK
 def test_large_buffers_come_zeroed_and_round_trip(util, zb, keep, alloc_type):
-    """Blocks of 4 MiB and more are mapped straight from the kernel; a large
-    CHUNK buffer keeps its chunks apart inside one such block."""
-    w, h = 1024, 1031
+    """Blocks of 32 MiB and more are mapped straight from the kernel; a CHUNK
+    buffer of 4 MiB and more keeps its chunks apart inside one block."""
+    w, h = 2048, 4099
     buf = keep(zb.allocate(w, h, 4, alloc_type))
     assert zb.to_bytes(buf).count(0) == w * h * 4
     pattern = bytes(range(256)) * (w * h * 4 // 256) + bytes(range(w * h * 4 % 256))
