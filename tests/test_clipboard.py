@@ -91,8 +91,8 @@ def paste_model(block):
     return bytes(out)
 
 
-def pixels(w, h, bpp, seed=0):
-    return random.Random(seed).randbytes(w * h * bpp)
+def pixels(w, h, bpp, salt=0):
+    return random.Random(salt).randbytes(w * h * bpp)
 
 
 def paste(util, keep, zb):
@@ -115,7 +115,7 @@ def test_two_by_two_block(util, make_buf, keep, zb, clip, trace):
 
 @pytest.mark.parametrize("w, h, bpp", [(5, 3, 4), (1, 1, 4), (5, 3, 3), (1, 2, 3), (4, 2, 3), (7, 5, 3)])
 def test_copy_writes_the_model_and_pastes_back(util, make_buf, keep, zb, clip, w, h, bpp):
-    data = pixels(w, h, bpp, seed=w * h)
+    data = pixels(w, h, bpp, salt=w * h)
     assert util.CopyToClipboard(util.this, make_buf(data, w, h, bpp)) == 1
     block = clip.get(CF_DIB)
     assert block == dib_model(data, w, h, bpp)
@@ -128,7 +128,7 @@ def test_copy_replaces_and_allocation_types(util, make_buf, clip, bpp):
     # CHUNK rows (chunks of 4 rows) and PLANAR planes give the same block as BYTE; each copy replaces the last.
     w, h = 5, 9
     for alloc_type in (0, 1, 2):
-        data = pixels(w, h, bpp, seed=alloc_type)
+        data = pixels(w, h, bpp, salt=alloc_type)
         assert util.CopyToClipboard(util.this, make_buf(data, w, h, bpp, alloc_type)) == 1
         assert clip.get(CF_DIB) == dib_model(data, w, h, bpp)
 
@@ -184,7 +184,7 @@ def test_paste_empty_clipboard(util, keep, zb):
 @pytest.mark.parametrize("bpp", [4, 3])
 def test_bitmap_fallback(util, make_buf, keep, zb, clip, trace, bpp):
     w, h = 3, 2
-    data = pixels(w, h, bpp, seed=bpp)
+    data = pixels(w, h, bpp, salt=bpp)
     clip.faults(REFUSE_DIB)
     assert util.CopyToClipboard(util.this, make_buf(data, w, h, bpp)) == 1
     assert trace() == [line(f"Set DIB to clipboard fail, size = 3, 2, {bpp}")]
@@ -301,7 +301,7 @@ def test_threads_take_turns(util, make_buf, zb, clip):
     # so every paste sees one whole image. A paste asks whether a bitmap is there before it opens the
     # clipboard, so one that asks while the other thread's copy has emptied it and not yet put its
     # image there gets None; the other thread is then alone in the clipboard and never tears an image.
-    images = [pixels(64, 32, 4, seed) for seed in (1, 2)]
+    images = [pixels(64, 32, 4, salt) for salt in (1, 2)]
     bufs = [make_buf(data, 64, 32, 4) for data in images]
     seen, failures, empty = [], [], []
 

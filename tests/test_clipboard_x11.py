@@ -194,7 +194,7 @@ def bgra_to_rgba(data, bpp):
 
 @pytest.mark.parametrize("w, h, bpp", [(5, 3, 4), (5, 3, 3)])
 def test_copy_served_to_another_program(display, worker, w, h, bpp):
-    data = pixels(w, h, bpp, seed=bpp)
+    data = pixels(w, h, bpp, salt=bpp)
     assert worker().copy(data, w, h, bpp) == 1
     assert read_out(display, "TARGETS").split() == [b"TARGETS", b"TIMESTAMP", b"image/bmp", b"image/png"]
     assert int(read_out(display, "TIMESTAMP")) > 0  # xclip prints the server time it was taken at

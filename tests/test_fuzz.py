@@ -16,13 +16,13 @@ fuzz = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(fuzz)
 
 # Fixed: the same calls on every run. Raise for a longer look:
-# tools/fuzz.py --seconds N --seed S.
-SEED = 20261206
+# tools/fuzz.py --seconds N --salt S.
+SALT = 20261206
 CALLS_PER_ENTRY = 500
 
 
 def test_every_entry_survives_random_calls():
-    result = fuzz.run(SEED, calls=CALLS_PER_ENTRY, timeout=300)
+    result = fuzz.run(SALT, calls=CALLS_PER_ENTRY, timeout=300)
     assert result["crashes"] == []
     assert result["findings"] == []
     fuzzed = [n for n, _, sigs in fuzz.discover(_PyQelBufferUtility) if not n.endswith("_swigregister")]
@@ -135,7 +135,7 @@ def _gives_an_extra_reference(util, buf):
      "returned a new buffer with 2 references"),
 ])
 def test_the_harness_reports_each_kind_of_fault(fn, doc, text):
-    fz = fuzz.Fuzzer(_fake_module(Fake_Entry=(doc, fn)), PyQelBufferUtility, zubuffer, seed=4, fault_rate=0)
+    fz = fuzz.Fuzzer(_fake_module(Fake_Entry=(doc, fn)), PyQelBufferUtility, zubuffer, salt=4, fault_rate=0)
     try:
         fz.run(rounds=40, only=["Fake_Entry"])
     finally:

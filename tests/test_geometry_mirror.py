@@ -17,7 +17,7 @@ LAYOUTS = [(BYTE, b) for b in (1, 3, 4, 6, 8)] + [(CHUNK, b) for b in (1, 2, 3, 
 @pytest.mark.parametrize("state", [1, 2, 3])
 @pytest.mark.parametrize("w, h", [(13, 7), (1, 5), (37, 2)])
 def test_every_state_and_layout(util, zb, keep, trace, alloc_type, bpp, state, w, h):
-    src_arr = image(w, h, bpp, seed=bpp * 10 + state)
+    src_arr = image(w, h, bpp, salt=bpp * 10 + state)
     src = from_array(zb, keep, src_arr, bpp, alloc_type)
     zb.set_attributes(src, 77, 1 << 40)
     out = keep(util.Mirror(src, state))
@@ -86,7 +86,7 @@ def test_null_source_and_no_allocator(util, monkeypatch, capfd, tmp_path, make_b
 
 def test_large_rows_in_bands(util, zb, keep):
     # Enough rows for the team to share them out in bands.
-    src_arr = image(700, 300, 4, seed=3)
+    src_arr = image(700, 300, 4, salt=3)
     src = from_array(zb, keep, src_arr, 4, BYTE)
     for state in (1, 2, 3):
         assert np.array_equal(to_array(zb, keep(util.Mirror(src, state)), 4), FLIP[state](src_arr))

@@ -83,10 +83,10 @@ def slice_model(src, yaw, roll, pitch, vector=True, wrap_rows=False):
     return out.astype(np.uint8)
 
 
-def panorama(w, h, seed=0):
+def panorama(w, h, salt=0):
     """A smooth panorama with a little noise: a position that rounds the
     other way moves a value by a level or two, never by a jump."""
-    rng = np.random.default_rng(seed)
+    rng = np.random.default_rng(salt)
     yy, xx = np.mgrid[0:h, 0:w].astype(float)
     chans = [127 + 100 * np.sin(2 * np.pi * (xx / w * (c + 1)) + yy / h * (c + 2)) for c in range(4)]
     return np.clip(np.stack(chans, -1) + rng.integers(-3, 4, (h, w, 4)), 0, 255).astype(np.uint8)
@@ -115,7 +115,7 @@ def close_to_model(got, want):
 def test_against_model(util, zb, keep, monkeypatch, trace, sse_level, yaw, roll, pitch):
     if sse_level:
         monkeypatch.setenv("QEL_SSE_LEVEL", sse_level)  # the scalar sampler: opaque alpha
-    arr = panorama(72, 36, seed=int(yaw) & 0xFF)
+    arr = panorama(72, 36, salt=int(yaw) & 0xFF)
     got, _ = run(util, zb, keep, arr, yaw, roll, pitch)
     want = slice_model(arr, yaw, roll, pitch, vector=sse_level is None)
     assert close_to_model(got, want)
@@ -180,14 +180,14 @@ def test_bottom_row_is_not_blended_with_the_top(util, zb, keep):
 def test_every_height_against_the_processor_count(util, zb, keep):
     n = os.cpu_count() or 1
     for h in sorted({1, max(1, n - 1), n, n + 1, 3 * n + 2}):
-        arr = panorama(20, h, seed=h)
+        arr = panorama(20, h, salt=h)
         got, _ = run(util, zb, keep, arr, 25.0, 5.0, -15.0)
         assert close_to_model(got, slice_model(arr, 25.0, 5.0, -15.0)), h
 
 
 @pytest.mark.parametrize("w, h", [(1, 1), (1, 9), (9, 1), (2, 3), (17, 2)])
 def test_narrow_panoramas(util, zb, keep, w, h):
-    arr = panorama(w, h, seed=w * 31 + h)
+    arr = panorama(w, h, salt=w * 31 + h)
     for angles in ((30.0, 10.0, 20.0), (-47.0, 5.0, 12.0)):
         got, _ = run(util, zb, keep, arr, *angles)
         want = slice_model(arr, *angles)
@@ -196,7 +196,7 @@ def test_narrow_panoramas(util, zb, keep, w, h):
 
 @pytest.mark.parametrize("alloc_type", [CHUNK, PLANAR])
 def test_other_layouts_are_staged(util, zb, keep, alloc_type):
-    arr = panorama(40, 20, seed=alloc_type)
+    arr = panorama(40, 20, salt=alloc_type)
     zb_src = keep(zb.from_numpy(arr, alloc_type))
     zb.set_attributes(zb_src, 3, 4)
     out = keep(util.Reconstruct(zb_src, 30.0, 10.0, 20.0))
@@ -244,7 +244,7 @@ def test_null_source_and_no_allocator(util, monkeypatch, capfd, tmp_path, make_b
 
 
 def test_calls_from_several_threads(util, zb, keep):
-    arrays = [panorama(64, 32, seed=s) for s in range(4)]
+    arrays = [panorama(64, 32, salt=s) for s in range(4)]
     srcs = [keep(zb.from_numpy(a)) for a in arrays]
     serial = []
     for s in srcs:

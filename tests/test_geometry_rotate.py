@@ -14,9 +14,9 @@ BYTE, CHUNK, PLANAR = 0, 1, 2
 DTYPE = {1: (np.uint8, 1), 2: (np.uint16, 1), 3: (np.uint8, 3), 4: (np.uint8, 4), 6: (np.uint16, 3), 8: (np.uint16, 4)}
 
 
-def image(w, h, bpp, seed=0, smooth=False):
+def image(w, h, bpp, salt=0, smooth=False):
     dtype, ch = DTYPE[bpp]
-    rng = np.random.default_rng(seed)
+    rng = np.random.default_rng(salt)
     top = np.iinfo(dtype).max
     if smooth:  # neighbours differ little, so a rounding step moves a value little
         yy, xx = np.mgrid[0:h, 0:w]
@@ -87,7 +87,7 @@ def test_zero_angle_returns_the_source(util, zb, make_buf, trace):
 @pytest.mark.parametrize("angle, turns, shown", [(90.0, 1, 90.0), (-90.0, 3, 270.0), (270.0, 3, 270.0),
                                                  (180.0, 2, 180.0), (-180.0, 2, 180.0)])
 def test_chunk_quarter_turns_are_exact(util, zb, keep, trace, bpp, angle, turns, shown):
-    src_arr = image(19, 11, bpp, seed=bpp)
+    src_arr = image(19, 11, bpp, salt=bpp)
     src = from_array(zb, keep, src_arr, bpp, CHUNK)
     zb.set_attributes(src, 0x1234, 1 << 63)
     want = np.rot90(src_arr, turns)
@@ -114,7 +114,7 @@ def chunk_copy_model(src, dw, dh, turn):
 @pytest.mark.parametrize("turn", [90, 180, 270])
 @pytest.mark.parametrize("dw, dh", [(5, 4), (30, 26), (12, 20), (21, 9)])
 def test_chunk_destinations_of_other_sizes(util, zb, keep, bpp, turn, dw, dh):
-    src_arr = image(21, 12, bpp, seed=turn)
+    src_arr = image(21, 12, bpp, salt=turn)
     out = keep(util.Rotate(from_array(zb, keep, src_arr, bpp, CHUNK), dw, dh, float(turn)))
     assert np.array_equal(to_array(zb, out, bpp), chunk_copy_model(src_arr, dw, dh, turn))
 
@@ -138,7 +138,7 @@ def test_chunk_refusals(util, zb, make_buf, trace, angle, why):
                                           (360.0, 0), (-720.0, 0)])
 def test_resampled_quarter_turns_are_exact(util, zb, keep, trace, alloc_type, bpp, angle, turns):
     # 21 x 13 keeps the 8 x 8 blocks and the pixel-by-pixel edges both busy.
-    src_arr = image(21, 13, bpp, seed=bpp + alloc_type)
+    src_arr = image(21, 13, bpp, salt=bpp + alloc_type)
     src = from_array(zb, keep, src_arr, bpp, alloc_type)
     zb.set_attributes(src, 5, 6)
     want = np.rot90(src_arr, turns)
@@ -159,7 +159,7 @@ def test_resampled_quarter_turns_are_exact(util, zb, keep, trace, alloc_type, bp
     (90.0, 12, 16),   # a quarter turn off the pixel grid (odd size difference): half-pixel blends
 ])
 def test_any_angle_against_bilinear_model(util, zb, keep, alloc_type, bpp, angle, dw, dh):
-    src_arr = image(15, 11, bpp, seed=int(angle) & 0xFF)
+    src_arr = image(15, 11, bpp, salt=int(angle) & 0xFF)
     out = keep(util.Rotate(from_array(zb, keep, src_arr, bpp, alloc_type), dw, dh, angle))
     got = to_array(zb, out, bpp).astype(float)
     want, reached = bilinear_model(src_arr.astype(float), dw, dh, angle)
@@ -173,14 +173,14 @@ def test_any_angle_against_bilinear_model(util, zb, keep, alloc_type, bpp, angle
 
 def test_large_image_interior_is_bilinear(util, zb, keep):
     # Wide rows take the vector path of the interior; its bytes match the model too.
-    src_arr = image(300, 40, 4, seed=9)
+    src_arr = image(300, 40, 4, salt=9)
     out = keep(util.Rotate(from_array(zb, keep, src_arr, 4, BYTE), 120, 90, 33.0))
     assert np.max(np.abs(to_array(zb, out, 4).astype(float) - bilinear_model(src_arr.astype(float), 120, 90, 33.0)[0])) <= 1
 
 
 @pytest.mark.parametrize("angle", [1e-30, float("nan"), float("inf"), -1e30])
 def test_degenerate_angles_write_no_stray_pixels(util, zb, keep, angle):
-    src_arr = image(6, 5, 4, seed=1)
+    src_arr = image(6, 5, 4, salt=1)
     out = util.Rotate(from_array(zb, keep, src_arr, 4, BYTE), 6, 5, angle)
     keep(out)
     got = to_array(zb, out, 4)
@@ -231,7 +231,7 @@ def test_null_source_and_no_allocator(util, monkeypatch, capfd, tmp_path, make_b
 
 
 def test_rotate_in_several_threads(util, zb, keep):
-    arrays = [image(64, 48, 4, seed=s) for s in range(4)]
+    arrays = [image(64, 48, 4, salt=s) for s in range(4)]
     bufs = [from_array(zb, keep, a, 4, BYTE) for a in arrays]
     serial = []
     for b in bufs:
@@ -257,7 +257,7 @@ def test_random_sizes_never_touch_outside(util, zb, keep):
     for _ in range(12):
         w, h, dw, dh = (rnd.randint(1, 9) for _ in range(4))
         angle = rnd.choice([rnd.uniform(-720, 720), 90.0 * rnd.randint(-5, 5) or 90.0])
-        src_arr = image(w, h, 4, seed=w * h)
+        src_arr = image(w, h, 4, salt=w * h)
         out = keep(util.Rotate(from_array(zb, keep, src_arr, 4, BYTE), dw, dh, angle))
         got = to_array(zb, out, 4).astype(float)
         assert got.shape == (dh, dw, 4)

@@ -103,11 +103,11 @@ def test_matches_model(util, zb, trace, level, kind, n, domain):
     np.testing.assert_array_equal(out, model(img, kind, n, fmin, fmax, data))
 
 
-def all_levels_image(n_pixels, seed):
+def all_levels_image(n_pixels, salt):
     """A coarse grid of byte triples (step 5, 0 and 255 included) plus random triples."""
     g = np.arange(0, 256, 5, dtype=np.uint8)
     grid = np.stack(np.meshgrid(g, g, g, indexing="ij"), -1).reshape(-1, 3)
-    rng = np.random.default_rng(seed)
+    rng = np.random.default_rng(salt)
     extra = rng.integers(0, 256, (n_pixels - len(grid), 3), dtype=np.uint8)
     bgr = np.concatenate([grid, extra])
     alpha = rng.integers(0, 256, (len(bgr), 1), dtype=np.uint8)

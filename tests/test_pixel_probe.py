@@ -107,9 +107,9 @@ def test_probe_while_other_threads_run(util, make_buf):
         while not stop.is_set():
             sum(range(100))
 
-    def probe(seed):
+    def probe(salt):
         try:
-            rng = random.Random(seed)
+            rng = random.Random(salt)
             for _ in range(300):
                 x, y, g = rng.randrange(40), rng.randrange(30), rng.choice([1, 3, 5, 7])
                 if util.GetPixelInfo(buf, x, y, g) != probe_model(pixels, 40, 30, 4, x, y, g):

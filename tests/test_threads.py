@@ -27,8 +27,8 @@ def _pixels(rng, bpp, w=W, h=H):
 class Sources:
     """Read-only buffers every thread shares, and their pixels."""
 
-    def __init__(self, seed=5, w=W, h=H):
-        rng = random.Random(seed)
+    def __init__(self, salt=5, w=W, h=H):
+        rng = random.Random(salt)
         self.w, self.h = w, h
         self.made = []
         self.bgra = self._make(_pixels(rng, 4, w, h), 4)
@@ -147,12 +147,12 @@ def available_cases(sources):
     return cases
 
 
-def hammer(seconds=None, calls_per_thread=None, seed=1):
+def hammer(seconds=None, calls_per_thread=None, salt=1):
     """Runs the comparison; returns the number of calls made. Raises
     AssertionError with every difference found."""
     start_live = zubuffer.live_buffers()
     util = PyQelBufferUtility.PyQelBufferUtility()
-    sources = Sources(seed)
+    sources = Sources(salt)
     failures = []
     made = [0]
     try:
@@ -168,7 +168,7 @@ def hammer(seconds=None, calls_per_thread=None, seed=1):
         no_allocator = _utility_without_allocator()
 
         def worker(index):
-            rng = random.Random(seed * 100 + index)
+            rng = random.Random(salt * 100 + index)
             mod.PyQelBufferUtility_Close(util)
             # Even threads record a failure of their own first: the code is
             # per thread, so odd threads must still read 0 at the end.
@@ -224,7 +224,7 @@ def _utility_without_allocator():
 
 
 def test_lock_releasing_methods_agree_across_threads():
-    assert hammer(calls_per_thread=60, seed=3) == THREADS * 60
+    assert hammer(calls_per_thread=60, salt=3) == THREADS * 60
 
 
 # Probes whose work is a few pixels: too short for another thread to be

@@ -14,7 +14,7 @@ returned source carries) and leaves exactly the buffers it returned alive.
 The calls run in a child process that writes each call to a log before
 making it, so a crash or a sanitizer report names the call that caused it.
 
-  tools/fuzz.py --seconds 300 --seed 7      # the long run
+  tools/fuzz.py --seconds 300 --salt 7      # the long run
   tools/fuzz.py --calls 40 --entry GetROI   # one entry (substring match)
   tools/fuzz.py --threads 30                # the multi-thread comparison
 """
@@ -221,9 +221,9 @@ def short(v, bufname):
 
 
 class Fuzzer:
-    def __init__(self, mod, proxy, zb, seed, fault_rate=0.2, log_fd=None, hostile_rate=0.2, arity_rate=0.045):
+    def __init__(self, mod, proxy, zb, salt, fault_rate=0.2, log_fd=None, hostile_rate=0.2, arity_rate=0.045):
         self.mod, self.proxy, self.zb = mod, proxy, zb
-        self.rng = random.Random(seed)
+        self.rng = random.Random(salt)
         self.fault_rate = fault_rate
         self.hostile_rate, self.arity_rate = hostile_rate, arity_rate
         self.log_fd = log_fd
@@ -918,7 +918,7 @@ def child_main(opts):
         os.write(fd, b"#1 selftest: a deliberate crash\n")
         import ctypes
         ctypes.string_at(0)
-    fz = Fuzzer(mod, proxy, zb, opts.seed, fault_rate=opts.fault_rate, log_fd=fd)
+    fz = Fuzzer(mod, proxy, zb, opts.salt, fault_rate=opts.fault_rate, log_fd=fd)
     deadline = time.monotonic() + opts.seconds if opts.seconds else None
     fz.run(rounds=opts.calls if not opts.seconds else None, deadline=deadline, only=opts.entry or None)
     end_live = fz.finish()
@@ -950,13 +950,13 @@ def _report_lines(stderr_text):
     return keep[-40:]
 
 
-def run_chunk(seed, calls=None, seconds=None, entry=(), fault_rate=0.2, timeout=600, selftest_crash=False,
+def run_chunk(salt, calls=None, seconds=None, entry=(), fault_rate=0.2, timeout=600, selftest_crash=False,
               env=None):
     """Runs one child; returns a dict: calls, findings, crash (None or text)."""
     with tempfile.TemporaryDirectory(prefix="qelfuzz") as tmp:
         log = os.path.join(tmp, "calls.log")
         err = os.path.join(tmp, "stderr.txt")
-        cmd = [sys.executable, os.path.abspath(__file__), "--child", "--seed", str(seed), "--log", log,
+        cmd = [sys.executable, os.path.abspath(__file__), "--child", "--salt", str(salt), "--log", log,
                "--fault-rate", str(fault_rate)]
         if seconds:
             cmd += ["--seconds", str(seconds)]
@@ -988,18 +988,18 @@ def run_chunk(seed, calls=None, seconds=None, entry=(), fault_rate=0.2, timeout=
         return {"calls": summary["calls"], "findings": summary["findings"], "crash": None,
                 "stats": summary["stats"]}
     what = "hung" if rc == "timeout" else f"exit status {rc}"
-    crash = (f"child (seed {seed}) {what} during call {_last_call(log_text)}\n"
+    crash = (f"child (salt {salt}) {what} during call {_last_call(log_text)}\n"
              + "\n".join(_report_lines(err_text)))
     findings = [ln[8:] for ln in log_text.splitlines() if ln.startswith("FINDING ")]
     return {"calls": calls_made, "findings": findings, "crash": crash}
 
 
-def run(seed=1, calls=None, seconds=None, entry=(), fault_rate=0.2, out=None, timeout=600):
+def run(salt=1, calls=None, seconds=None, entry=(), fault_rate=0.2, out=None, timeout=600):
     """Parent loop: one child for a bounded run; for a timed run, children
-    one after another (a fresh seed after each crash) until time is up."""
+    one after another (a fresh salt after each crash) until time is up."""
     total = {"calls": 0, "findings": [], "crashes": []}
     if not seconds:
-        r = run_chunk(seed, calls=calls, entry=entry, fault_rate=fault_rate, timeout=timeout)
+        r = run_chunk(salt, calls=calls, entry=entry, fault_rate=fault_rate, timeout=timeout)
         total["calls"] += r["calls"]
         total["findings"] += r["findings"]
         if r["crash"]:
@@ -1007,27 +1007,27 @@ def run(seed=1, calls=None, seconds=None, entry=(), fault_rate=0.2, out=None, ti
         total["stats"] = r.get("stats", {})
         return total
     end = time.monotonic() + seconds
-    chunk_seed = seed
+    chunk_salt = salt
     while True:
         left = end - time.monotonic()
         if left < 1:
             break
-        r = run_chunk(chunk_seed, seconds=min(left, 60), entry=entry, fault_rate=fault_rate,
+        r = run_chunk(chunk_salt, seconds=min(left, 60), entry=entry, fault_rate=fault_rate,
                       timeout=min(left, 60) + 300)
         total["calls"] += r["calls"]
         total["findings"] += r["findings"]
         if r["crash"]:
             total["crashes"].append(r["crash"])
         if out is not None:
-            print(f"seed {chunk_seed}: {r['calls']} calls, {len(r['findings'])} findings"
+            print(f"salt {chunk_salt}: {r['calls']} calls, {len(r['findings'])} findings"
                   f"{', CRASH' if r['crash'] else ''}", file=out, flush=True)
-        chunk_seed += 1
+        chunk_salt += 1
     return total
 
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--salt", type=int, default=1)
     ap.add_argument("--seconds", type=float, default=0, help="run for this long (children of up to 60 s each)")
     ap.add_argument("--calls", type=int, default=20, help="calls per entry for a bounded run")
     ap.add_argument("--entry", action="append", default=[], help="only entries whose name contains this")
@@ -1044,11 +1044,11 @@ def main(argv=None):
     if opts.threads:
         sys.path.insert(0, os.path.join(ROOT, "tests"))
         import test_threads
-        rounds = test_threads.hammer(seconds=opts.threads, seed=opts.seed)
+        rounds = test_threads.hammer(seconds=opts.threads, salt=opts.salt)
         print(f"threads: {rounds} calls of the lock-releasing methods on 8 threads, results identical")
         return 0
     t0 = time.monotonic()
-    total = run(opts.seed, calls=opts.calls, seconds=opts.seconds, entry=opts.entry, fault_rate=opts.fault_rate,
+    total = run(opts.salt, calls=opts.calls, seconds=opts.seconds, entry=opts.entry, fault_rate=opts.fault_rate,
                 out=sys.stdout)
     dt = time.monotonic() - t0
     print(f"{total['calls']} calls in {dt:.0f} s, {len(total['findings'])} findings, {len(total['crashes'])} crashes")

@@ -184,9 +184,9 @@ class BigFuzzer(fuzz.Fuzzer):
     """The fuzz's plausible calls (no hostile values, no wrong counts, no
     faults) with the big buffers as the only pool."""
 
-    def __init__(self, buffers, seed):
+    def __init__(self, buffers, salt):
         self._big = buffers
-        super().__init__(mod, PyQelBufferUtility, zb, seed, fault_rate=0, hostile_rate=0, arity_rate=0)
+        super().__init__(mod, PyQelBufferUtility, zb, salt, fault_rate=0, hostile_rate=0, arity_rate=0)
 
     def _make_buffers(self):
         for buf in self._big:
@@ -205,10 +205,10 @@ class BigFuzzer(fuzz.Fuzzer):
                 zb.free_byte_array(arr)
 
 
-def sweep(label, buffers, calls, seed):
+def sweep(label, buffers, calls, salt):
     """Every entry that takes a buffer, called with plausible arguments
     drawn against the big buffers."""
-    fz = BigFuzzer(buffers, seed)
+    fz = BigFuzzer(buffers, salt)
     fz.kept = []
     entries = [e for e in fz.entries if any(p.type == fuzz.BUFFER_TYPE for s in e[2] for p in s.params)]
     t0 = time.monotonic()
@@ -223,7 +223,7 @@ def sweep(label, buffers, calls, seed):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--sweep-calls", type=int, default=4)
-    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--salt", type=int, default=1)
     ap.add_argument("--only", help="sources whose label contains this")
     opts = ap.parse_args()
     os.environ.setdefault("QEL_DUMPMSG", "0")
@@ -240,7 +240,7 @@ def main():
             continue
         try:
             exact_checks(util, label, src, w, h, bpp, alloc_type)
-            sweep(label, [src], opts.sweep_calls, opts.seed)
+            sweep(label, [src], opts.sweep_calls, opts.salt)
             info = zb.info(src)
             report(label, "source unlocked, one reference", info["lock_count"] == 0 and info["refcount"] == 1)
         finally:

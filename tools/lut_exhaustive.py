@@ -5,7 +5,7 @@ varies too), applies a few random 3D tables with the vector kernel and with
 the scalar one (QEL_SSE_LEVEL=1), and checks that both store the same bytes
 and that alpha is untouched. Exits non-zero on the first difference.
 
-usage: PYTHONPATH=<build>/pkg python tools/lut_exhaustive.py [--tables N] [--seed S]
+usage: PYTHONPATH=<build>/pkg python tools/lut_exhaustive.py [--tables N] [--salt S]
 """
 import argparse
 import os
@@ -50,9 +50,9 @@ def apply(util, img, desc, level):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--tables", type=int, default=4)
-    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--salt", type=int, default=1)
     args = ap.parse_args()
-    rng = np.random.default_rng(args.seed)
+    rng = np.random.default_rng(args.salt)
     util = PyQelBufferUtility.PyQelBufferUtility()
     img = all_triples()
     sizes = [33, 17, 2, 65, 9, 5, 129]

@@ -129,11 +129,11 @@ void TeardownCancelsWaitingJobs()
     CHECK(rec.order.empty()); // the cancelled job never ran
 }
 
-std::vector<BYTE> Panorama(int w, int h, unsigned seed)
+std::vector<BYTE> Panorama(int w, int h, unsigned salt)
 {
     std::vector<BYTE> v((size_t)w * h * 4);
     for (size_t i = 0; i < v.size(); ++i)
-        v[i] = (BYTE)((i * 2654435761u + seed) >> 7);
+        v[i] = (BYTE)((i * 2654435761u + salt) >> 7);
     return v;
 }
 

@@ -38,12 +38,12 @@ HRESULT RunSimd(tagLutImage image, const tagLutBase &lut)
 }
 
 
-void Fill(tagLutBase &lut, int nSize, unsigned uSeed)
+void Fill(tagLutBase &lut, int nSize, unsigned uSalt)
 {
     lut.nSize = nSize;
     const UINT nCount = lut.nType == 0 ? 3u * nSize : 3u * nSize * nSize * nSize;
     lut.AllocateData(nCount);
-    std::srand(uSeed);
+    std::srand(uSalt);
     for (UINT i = 0; i < nCount; ++i)
         lut.pData[i] = static_cast<float>(std::rand()) / RAND_MAX;
     lut.fMin[1] = 0.125f;
