@@ -96,7 +96,7 @@ CQELImageBuffer *PyQelBufferUtility::ConvertImageBufferAllocateType(CQELImageBuf
             return nullptr;
         CBufferLock lockSrc(pSrc, unWidth, unHeight);
         // The block is read as a whole, so a lock without pixels is a failed one.
-        if (!lockSrc.locked() || lockSrc.data() == nullptr) {
+        if (!lockSrc.hasPixels()) {
             QEL_TRACE("[%s][Case2] lock source failed, %0x", kConvertAllocateType, QEL_ADDR32(pSrc));
             return nullptr;
         }

@@ -29,6 +29,8 @@ public:
     }
 
     bool locked() const { return m_bLocked; }
+    // Locked and given an address: a lock can succeed without pixels.
+    bool hasPixels() const { return m_bLocked && m_pData != nullptr; }
     BYTE *data() const { return m_pData; }
     UINT width() const { return m_unWidth; }
     UINT height() const { return m_unHeight; }

@@ -49,7 +49,7 @@ void ScanDepthRange(const qel::CByteRows &rows, int *pnMin, int *pnMax)
 bool AttachLockedRows(const char *pszName, const char *pszWhat, qel::CByteRows *pRows, CQELImageBuffer *pBuffer,
                       const CBufferLock &lock)
 {
-    if (lock.locked() && lock.data() != nullptr &&
+    if (lock.hasPixels() &&
         pRows->Attach(pBuffer, std::min(lock.width(), pBuffer->getWidth()),
                       std::min(lock.height(), pBuffer->getHeight()), 1))
         return true;

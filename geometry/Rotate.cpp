@@ -169,17 +169,17 @@ CQELImageBuffer *PyQelBufferUtility::Rotate(CQELImageBuffer *pSrcImageBuffer, in
         pSrcImageBuffer->addRef();
         return pSrcImageBuffer;
     }
-    CQELImageBuffer *pResult = nullptr;
+    // A failed rotation may leave its new buffer here for the caller to
+    // release; the guard does that on every failure path.
+    CNewBuffer result;
+    CQELImageBuffer *&pResult = *result.out();
     const HRESULT hr = std::fmod(dAngle, 90.0) == 0.0 && pSrcImageBuffer->m_nAllocateType == BUFFER_ALLOCATE_TYPE_CHUNK
                            ? m_fnRotateWithChunk(pSrcImageBuffer, pResult, nDstWidth, nDstHeight, dAngle)
                            : m_fnRotateUseIPP(pSrcImageBuffer, pResult, nDstWidth, nDstHeight, dAngle);
-    if (FAILED(hr)) {
-        if (pResult != nullptr)
-            pResult->release();
+    if (FAILED(hr))
         return nullptr;
-    }
     QEL_TRACE_END(kRotate);
-    return pResult;
+    return result.detach();
 }
 
 HRESULT PyQelBufferUtility::m_fnRotateUseIPP(CQELImageBuffer *&pSrcImageBuffer, CQELImageBuffer *&pDstImageBuffer,

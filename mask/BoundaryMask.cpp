@@ -108,7 +108,7 @@ CQELImageBuffer *PyQelBufferUtility::GetMaskWithBoundary(int nWidth, int nHeight
     quad.Set(afX, afY);
 
     CBufferLock outLock(outBuffer.get(), static_cast<UINT>(nWidth), static_cast<UINT>(nHeight));
-    if (!outLock.locked() || outLock.data() == nullptr) {
+    if (!outLock.hasPixels()) {
         QEL_TRACE("[%s] lock pOutBuffer failed, %0x", kGetMaskWithBoundary, QEL_ADDR32(outBuffer.get()));
         return nullptr;
     }
@@ -122,7 +122,7 @@ CQELImageBuffer *PyQelBufferUtility::GetMaskWithBoundary(int nWidth, int nHeight
     CBufferLock ignoreLock(pIgnoreMask, static_cast<UINT>(nWidth), static_cast<UINT>(nHeight));
     qel::CByteRows ignoreRows;
     if (pIgnoreMask != nullptr) {
-        if (!ignoreLock.locked() || ignoreLock.data() == nullptr ||
+        if (!ignoreLock.hasPixels() ||
             !ignoreRows.Attach(pIgnoreMask, static_cast<UINT>(nWidth), static_cast<UINT>(nHeight), 1)) {
             QEL_TRACE("[%s] lock pIgnoreMask failed, %0x", kGetMaskWithBoundary, QEL_ADDR32(pIgnoreMask));
             return nullptr;

@@ -22,9 +22,6 @@ const char *const kMaskOperation = "PyQelBufferUtility::MaskOperation";
 const char *const kMaskValueMapping = "PyQelBufferUtility::MaskValueMapping";
 const char *const kSetTransparentAreaRGBByBuffer = "PyQelBufferUtility::SetTransparentAreaRGBByBuffer";
 
-// A lock that failed, or succeeded without pixels, leaves nothing to work on.
-inline bool HasPixels(const CBufferLock &lock) { return lock.locked() && lock.data() != nullptr; }
-
 // A destination and a reference of the same size, locked over it in that
 // order. Width() and Height() are what both locks reported, within it.
 struct CLockPair {
@@ -36,7 +33,7 @@ struct CLockPair {
           ref(pRef, unWidth, unHeight)
     {
     }
-    bool HavePixels() const { return HasPixels(dst) && HasPixels(ref); }
+    bool HavePixels() const { return dst.hasPixels() && ref.hasPixels(); }
     UINT Width() const { return std::min({unWidth, dst.width(), ref.width()}); }
     UINT Height() const { return std::min({unHeight, dst.height(), ref.height()}); }
     void Unlock()
@@ -168,7 +165,7 @@ HRESULT PyQelBufferUtility::MaskValueMapping(CQELImageBuffer *pDstMaskBuffer, Py
     const UINT unWidth = pDstMaskBuffer->getWidth();
     const UINT unHeight = pDstMaskBuffer->getHeight();
     CBufferLock lock(pDstMaskBuffer, unWidth, unHeight);
-    if (!HasPixels(lock))
+    if (!lock.hasPixels())
         return E_POINTER;
     qel::CByteRows rows;
     if (!rows.Attach(pDstMaskBuffer, std::min(unWidth, lock.width()), std::min(unHeight, lock.height()), 1))
