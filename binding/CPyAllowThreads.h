@@ -23,3 +23,16 @@ public:
 private:
     PyThreadState *m_pSaved = nullptr;
 };
+
+// Scoped hold of the interpreter lock for code that may run without it
+// (building Python results after a CPyAllowThreads stretch).
+class CPyEnsureGIL {
+public:
+    CPyEnsureGIL() : m_state(PyGILState_Ensure()) {}
+    ~CPyEnsureGIL() { PyGILState_Release(m_state); }
+    CPyEnsureGIL(const CPyEnsureGIL &) = delete;
+    CPyEnsureGIL &operator=(const CPyEnsureGIL &) = delete;
+
+private:
+    PyGILState_STATE m_state;
+};

@@ -90,15 +90,12 @@ PyObject *PyQelBufferUtility::GetPixelInfo(CQELImageBuffer *pSrcImageBuffer, int
         } else {
             QEL_TRACE("[GetPixelInfo]No Data to GetPixelInfo");
         }
-        lock.unlock();
     }
     if (!bRead)
         return NewNone();
 
-    const PyGILState_STATE gilState = PyGILState_Ensure();
-    PyObject *pList = EntriesToList(aEntries, nGrid * nGrid);
-    PyGILState_Release(gilState);
-    return pList;
+    CPyEnsureGIL holdGil;
+    return EntriesToList(aEntries, nGrid * nGrid);
 }
 
 BOOL PyQelBufferUtility::HitTest(CQELImageBuffer *pSrcImageBuffer, int nX, int nY)
@@ -120,6 +117,5 @@ BOOL PyQelBufferUtility::HitTest(CQELImageBuffer *pSrcImageBuffer, int nX, int n
         if (lock.data() != nullptr && ppRows != nullptr && qel::probe::IsHit(ppRows[nY], nX, unBpp))
             bHit = TRUE;
     }
-    lock.unlock();
     return bHit;
 }
