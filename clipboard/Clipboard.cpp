@@ -160,17 +160,17 @@ BOOL PyQelBufferUtility::CopyToClipboard(HWND hwnd, CQELImageBuffer *pSrcBuffer)
         return FALSE;
     BOOL bResult = TRUE;
     tagBITMAPINFOHEADER header = MakeCopyHeader(unWidth, unHeight, unBytesPerPixel, (UINT)cbImage, kDibPelsPerMeter);
-    if (BYTE *pBlock = GlobalLock(hBlock)) {
-        StoreInfoHeader(pBlock, header);
-        StoreRowsBottomUp(pBlock + kInfoHeaderSize, source, unHeight, (std::size_t)cbStride);
+    {
+        // The block stays locked until the clipboard has taken it or refused it.
+        CBlockLock blockLock(hBlock);
+        if (BYTE *pBlock = blockLock.data()) {
+            StoreInfoHeader(pBlock, header);
+            StoreRowsBottomUp(pBlock + kInfoHeaderSize, source, unHeight, (std::size_t)cbStride);
+        }
+        if (clipboard.SetData(CF_DIB, hBlock) != nullptr)
+            return bResult;
+        QEL_TRACE("Set DIB to clipboard fail, size = %d, %d, %d", (int)unWidth, (int)unHeight, (int)unBytesPerPixel);
     }
-
-    if (clipboard.SetData(CF_DIB, hBlock) != nullptr) {
-        GlobalUnlock(hBlock);
-        return bResult;
-    }
-    QEL_TRACE("Set DIB to clipboard fail, size = %d, %d, %d", (int)unWidth, (int)unHeight, (int)unBytesPerPixel);
-    GlobalUnlock(hBlock);
     GlobalFree(hBlock);
 
     header.biXPelsPerMeter = header.biYPelsPerMeter = kBitmapPelsPerMeter;
