@@ -13,9 +13,8 @@ UNIT = ([0.0, 0.0, 0.0], [1.0, 1.0, 1.0])
 
 
 def model(img, kind, n, fmin, fmax, data):
-    """The table applied in single precision: positions, lerps along axis 2,
-    1, then 0 (an axis with lo == hi keeps its lower corner), x 255,
-    saturated and truncated. Alpha passes through."""
+    """Float32 positions, lerps along axis 2, 1, then 0 (lo == hi keeps the
+    lower corner), x 255, saturated and truncated; alpha passes through."""
     data = np.asarray(data, dtype=np.float64).astype(F)
     pix = img[..., :3].reshape(-1, 3)
     grid = F(n - 1)
@@ -58,7 +57,6 @@ def describe(kind, n, fmin, fmax, data):
 
 @pytest.fixture(params=["1", None], ids=["scalar", "vector"])
 def level(request, monkeypatch):
-    """The SSE level the method sees, and the 3D kernel it therefore runs."""
     if request.param is None:
         monkeypatch.delenv("QEL_SSE_LEVEL", raising=False)
         return LUT3D_SIMD
@@ -92,12 +90,14 @@ DOMAINS = {"unit": UNIT, "shifted": ([0.1, 0.2, -0.25], [0.8, 1.3, 0.75]),
 @pytest.mark.parametrize("kind, n", [("3D", n) for n in (2, 3, 4, 9, 17, 33)]
                          + [("1D", n) for n in (2, 3, 16, 33, 256, 1000)])
 def test_matches_model(util, zb, trace, level, kind, n, domain):
+    # The shifted domain runs on CHUNK rows.
     rng = np.random.default_rng(n * 7 + len(domain))
     fmin, fmax = DOMAINS[domain]
     size = 3 * n ** 3 if kind == "3D" else 3 * n
     data = rng.uniform(-0.15, 1.15, size).astype(F)  # some values leave 0..1: saturation
     img = random_image(rng, 37, 11, n)
-    result, out, locks = apply(util, zb, img, describe(kind, n, fmin, fmax, data))
+    desc = describe(kind, n, fmin, fmax, data)
+    result, out, locks = apply(util, zb, img, desc, CHUNK if domain == "shifted" else BYTE)
     kernel = level if kind == "3D" else LUT1D
     assert (result, locks, trace()) == (1, 0, [entry(APPLY), entry(kernel), end(kernel)])
     np.testing.assert_array_equal(out, model(img, kind, n, fmin, fmax, data))
@@ -157,9 +157,7 @@ def test_identity_tables_give_the_image_back(util, zb, level, kind, n):
 
 
 def test_grid_points_read_one_entry(util, zb, level):
-    """Bytes on grid points (multiples of 15 for N = 18) take the entry's
-    values unchanged, up to index N - 1; a 2-point table's entry 1 is the
-    corner where byte 0 is high."""
+    # Bytes on grid points (multiples of 15 for N = 18) take the entry unchanged.
     n = 18
     rng = np.random.default_rng(5)
     data = rng.random(3 * n ** 3).astype(F)
@@ -175,17 +173,6 @@ def test_grid_points_read_one_entry(util, zb, level):
     corners = [0.0] * 3 + [0.999, 1.0, 0.5] + [0.25] * 18
     _, out, _ = apply(util, zb, np.array([[[255, 0, 0, 9], [0, 0, 0, 8]]], np.uint8), ("3D", 2, *UNIT, corners))
     assert out.tolist() == [[[254, 255, 127, 9], [0, 0, 0, 8]]]
-
-
-@pytest.mark.parametrize("kind", ["1D", "3D"])
-def test_bytes_outside_the_domain_clamp_to_the_ends(util, zb, level, kind):
-    n = 6
-    data = np.random.default_rng(8).random(3 * n ** 3 if kind == "3D" else 3 * n)
-    low, high = [[10, 3, 60, 1], [200, 250, 193, 2]], [[0, 0, 0, 1], [255, 255, 255, 2]]
-    img = np.array([low + [[10, 250, 0, 3]], high + [[0, 255, 0, 3]]], np.uint8)
-    result, out, _ = apply(util, zb, img, describe(kind, n, [0.25] * 3, [0.75] * 3, data))
-    assert result == 1
-    np.testing.assert_array_equal(out[0], out[1])
 
 
 @pytest.mark.parametrize("kind, kernel", [("1D", LUT1D), ("1d", None), ("1D ", None), ("3D", None), ("x", None)])
@@ -222,8 +209,7 @@ def test_a_one_point_table_paints_its_entry(util, zb, size):
 
 @pytest.mark.parametrize("kind", ["1D", "3D"])
 def test_non_finite_values_saturate_and_grid_points_keep_them(util, zb, level, kind):
-    """inf gives 255, -inf and NaN give 0; a byte on a grid point takes the
-    entry as it is, while a lerp between two infinities is NaN."""
+    # inf gives 255, -inf and NaN 0; a lerp between two infinities is NaN.
     entry_ = [float("nan"), 1e300, -1e300]  # 1e300 is beyond float: an infinity
     img = np.array([[[0, 0, 0, 1], [128, 128, 128, 2], [255, 255, 255, 3]]], np.uint8)
     result, out, _ = apply(util, zb, img, (kind, 2, *UNIT, entry_ * (2 if kind == "1D" else 8)))
@@ -236,13 +222,10 @@ def refused(why):
 
 
 @pytest.mark.parametrize("desc, lines", [
-    (("", 2, *UNIT, [0.0] * 6), [entry(APPLY)]),
-    ((b"1D", 2, *UNIT, [0.0] * 6), [entry(APPLY)]),
-    ((None, 2, *UNIT, [0.0] * 6), [entry(APPLY)]),
+    (("", 2, *UNIT, [0.0] * 6), [entry(APPLY)]), ((None, 2, *UNIT, [0.0] * 6), [entry(APPLY)]),
     (("1D", 2.0, *UNIT, [0.0] * 6), refused("size 0 is below 1")),
     (("3D", -3, *UNIT, [0.0] * 6), refused("size -3 is below 1")),
     (("1D", 2, *UNIT, [0.0] * 5), refused("5 values for size 2, 6 needed")),
-    (("3D", 3, *UNIT, [0.0] * 80), refused("80 values for size 3, 81 needed")),
     (("1D", 2, *UNIT, (0.0,) * 6), refused("0 values for size 2, 6 needed")),
     (("3D", 2, *UNIT, []), refused("0 values for size 2, 24 needed")),
     (("1D", 2, [0.2] * 3, [1.0, 0.2, 1.0], [0.0] * 6), refused("empty domain on axis 1")),
@@ -259,8 +242,11 @@ def test_refused_descriptions(util, zb, trace, desc, lines):
     np.testing.assert_array_equal(out, img)
 
 
+NOT_A_TUPLE = r"^ApplyLUTOnBuffer: pyLutData must be a tuple \(kind, size, minimum, maximum, data\), not list$"
+
+
 @pytest.mark.parametrize("desc, exc, why", [
-    (["1D", 2, *UNIT, [0.0] * 6], TypeError, None),              # not a tuple
+    (["1D", 2, *UNIT, [0.0] * 6], TypeError, None),
     (("1D", 2, *UNIT), IndexError, None),                        # four items
     (("1D", 2, *UNIT, [0.0, 0.5, "x", 1, 1, 1]), TypeError, "data item 2"),
     (("1D", 2, *UNIT, [[0, 0, 0], [1, 1, 1]]), TypeError, "data item 0"),  # wrongly nested
@@ -272,7 +258,7 @@ def test_unreadable_descriptions_raise(util, zb, trace, desc, exc, why):
     img = random_image(np.random.default_rng(1), 6, 2)
     buf = zb.from_numpy(img, BYTE)
     try:
-        with pytest.raises(exc):
+        with pytest.raises(exc, match=NOT_A_TUPLE if isinstance(desc, list) else None):
             util.ApplyLUTOnBuffer(buf, desc)
         assert (zb.to_numpy(buf) == img).all() and zb.info(buf)["lock_count"] == 0
     finally:
@@ -299,21 +285,9 @@ def test_null_buffer_does_not_read_the_description(util, trace):
     assert trace() == [entry(APPLY)]
 
 
-@pytest.mark.parametrize("kind", ["1D", "3D"])
-def test_chunk_rows_match_a_packed_buffer(util, zb, level, kind):
-    n = 5
-    data = np.random.default_rng(11).random(3 * n ** 3)
-    img = random_image(np.random.default_rng(12), 21, 13, n)
-    desc = describe(kind, n, [0.1, 0.0, 0.0], [1.0, 0.9, 1.0], data)
-    chunk, packed = apply(util, zb, img, desc, CHUNK), apply(util, zb, img, desc, BYTE)
-    assert chunk[0] == packed[0] == 1 and chunk[2] == 0
-    np.testing.assert_array_equal(chunk[1], packed[1])
-    np.testing.assert_array_equal(chunk[1], model(img, kind, n, [0.1, 0.0, 0.0], [1.0, 0.9, 1.0], data))
-
-
 @pytest.mark.parametrize("bpp, alloc_type, why", [
     (3, BYTE, "unsupported bytes per pixel 3"), (8, CHUNK, "unsupported bytes per pixel 8"),
-    (1, BYTE, "unsupported bytes per pixel 1"), (4, PLANAR, "unsupported allocation type 2"),
+    (4, PLANAR, "unsupported allocation type 2"),
 ])
 def test_buffers_that_are_not_bgra_rows_are_refused(util, zb, make_buf, trace, bpp, alloc_type, why):
     data = bytes(range(256))[:6 * 2 * bpp]
@@ -333,11 +307,3 @@ def test_a_lock_without_pixels_is_refused_by_the_kernel(util, zb, make_buf, trac
     kernel = LUT1D if kind == "1D" else level
     assert trace() == [entry(APPLY), entry(kernel)]
     assert zb.to_bytes(buf) == data and zb.info(buf)["lock_count"] == 0
-
-
-def test_a_description_that_is_not_a_tuple_says_so(util, zb, make_buf):
-    buf = make_buf(bytes(8), 2, 1, 4)
-    with pytest.raises(TypeError) as e:
-        util.ApplyLUTOnBuffer(buf, ["1D", 2, [0.0] * 3, [1.0] * 3, [0.0] * 6])
-    assert str(e.value) == ("ApplyLUTOnBuffer: pyLutData must be a tuple (kind, size, minimum, maximum, data), "
-                            "not list")
