@@ -56,9 +56,6 @@ def test_constants_follow_the_functions_in_order(mod):
 
 
 @pytest.mark.parametrize("name, doc", [
-    ("PyQelBufferUtility_GetROI",
-     "PyQelBufferUtility_GetROI(PyQelBufferUtility self, CQELImageBuffer * pSrcImageBuffer, int nLeft, "
-     "int nTop, int nWidth, int nHeight) -> CQELImageBuffer *"),
     ("PyQelBufferUtility_GetEmptyBuffer",
      "PyQelBufferUtility_GetEmptyBuffer(PyQelBufferUtility self, int nWidth, int nHeight, int nBPP, "
      "bool onmemory=True) -> CQELImageBuffer"),
@@ -86,17 +83,10 @@ def test_constants_follow_the_functions_in_order(mod):
      "-> HRESULT\nPyQelBufferUtility_ComposeWithBuffer(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
      "CQELImageBuffer * pSrcBuffer, int nX, int nY, int nW, int nH, float fAlpha, int nDstOrientation, "
      "bool bReplaceAlpha=False) -> HRESULT\n"),
-    ("PyQelBufferUtility_ComposeWithSetting",
-     "PyQelBufferUtility_ComposeWithSetting(PyQelBufferUtility self, CQELImageBuffer * pDstBuffer, "
-     "PyObject * pPyoROI, int nMargin, int nThickness, DWORD dwColor, float fAlpha, int nShadowDist, "
-     "int nDstOrientation, int nBarOrFrame=0, int nHorV=0, bool bReplaceAlpha=False) -> HRESULT"),
     ("PyQelBufferUtility_CopyToClipboard",
      "PyQelBufferUtility_CopyToClipboard(PyQelBufferUtility self, HWND hwnd, CQELImageBuffer * pSrcBuffer) -> BOOL"),
     ("new_PyQelBufferUtility", "new_PyQelBufferUtility() -> PyQelBufferUtility"),
     ("delete_PyQelBufferUtility", "delete_PyQelBufferUtility(PyQelBufferUtility self)"),
-    ("PyQelBufferUtility_GetMaskWithBoundary",
-     "PyQelBufferUtility_GetMaskWithBoundary(PyQelBufferUtility self, int nWidth, int nHeight, PyObject * "
-     "pLstBoundary, bool bInvert=False, CQELImageBuffer * pIgnoreMask=None) -> CQELImageBuffer"),
     ("PyQelBufferUtility_swigregister", None),
     ("TLSErrorCode_swiginit", None),
 ])

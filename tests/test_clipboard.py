@@ -48,8 +48,6 @@ HOOKS = Hooks()
 
 @pytest.fixture(autouse=True)
 def clip(monkeypatch):
-    """The process-local clipboard, empty; afterwards every open was closed
-    and no block or bitmap outlives the clipboard's contents."""
     monkeypatch.delenv("DISPLAY", raising=False)
     HOOKS.faults(0)
     HOOKS.put(0)

@@ -44,10 +44,6 @@ def test_new_record_is_zero_and_documented(mod, rec, field, typ):
 def test_integer_fields_range(mod, rec, field, typ):
     lo, hi = LIMITS[typ]
     obj = new(mod, rec)
-    # e.g. 65536 for a WORD, 0x80004005 written unsigned for an HRESULT
-    with pytest.raises(OverflowError):
-        getattr(mod, f"{rec}_{field}_set")(obj, 0x80004005 if lo < 0 else hi + 1)
-    assert getattr(mod, f"{rec}_{field}_get")(obj) == 0
     setter, getter = getattr(mod, f"{rec}_{field}_set"), getattr(mod, f"{rec}_{field}_get")
     for value in (lo, hi):
         setter(obj, value)
