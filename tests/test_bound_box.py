@@ -39,9 +39,8 @@ def sparse_image(rng, w, h, bpp, background, n):
 
 
 @pytest.mark.parametrize("alloc_type", [BYTE, CHUNK])
-@pytest.mark.parametrize("w, h, n", [(1, 1, 1), (70, 5, 2), (130, 9, 6), (200, 3, 40), (64, 4, 0), (129, 2, 1)])
-@pytest.mark.parametrize("bpp, check_color", [(1, False), (4, False), (8, False), (3, True), (4, True), (6, True),
-                                              (8, True)])
+@pytest.mark.parametrize("w, h, n", [(1, 1, 1), (130, 9, 6), (200, 3, 40), (64, 4, 0)])
+@pytest.mark.parametrize("bpp, check_color", [(1, False), (4, False), (8, False), (3, True), (4, True), (8, True)])
 @pytest.mark.parametrize("greater", [True, False])
 def test_box_against_the_tests(util, make_buf, trace, alloc_type, w, h, n, bpp, check_color, greater):
     rng = random.Random(f"{w}{h}{n}{bpp}{check_color}{greater}{alloc_type}")
@@ -56,23 +55,18 @@ def test_box_against_the_tests(util, make_buf, trace, alloc_type, w, h, n, bpp, 
 
 @pytest.mark.parametrize("bpp, pixels, args, expected", [
     (4, {(7, 3): (9, 9, 9, 1)}, (), (7, 3, 1, 1)),
-    (4, {}, (), (0, 0, 0, 0)),  # fully transparent
-    (4, "opaque", (False, False), (0, 0, 0, 0)),
+    (4, {(x, y): (0, 0, 0, 255) for x in range(10) for y in range(6)}, (False, False), (0, 0, 0, 0)),  # opaque
     (4, {(2, 2): (1, 1, 0, 255)}, (True, True), (0, 0, 0, 0)),  # floor(2 / 3) = 0
     (4, {(2, 2): (1, 1, 1, 0)}, (True, True), (2, 2, 1, 1)),  # the colour test ignores alpha
     (3, {(2, 2): (0, 0, 200)}, (True,), (0, 0, 0, 0)),  # the mean of B and G only
-    (3, {(2, 2): (0, 2, 0)}, (True,), (2, 2, 1, 1)),
     (8, {(1, 4): (0, 0, 0, 1), (5, 0): (0, 0, 0, 65535)}, (), (1, 0, 5, 5)),
     (8, {(3, 3): (0, 0, 0, 65534)}, (False, False), (0, 0, 10, 6)),  # below full scale: the transparent ones too
 ])
 def test_worked_examples(util, make_buf, bpp, pixels, args, expected):
-    w, h = 10, 6
-    ch = bpp // 2 if bpp in (6, 8) else bpp
-    px = [(0,) * ch] * (w * h) if pixels != "opaque" else [(0, 0, 0, 255)] * (w * h)
-    for (x, y), p in (pixels.items() if isinstance(pixels, dict) else ()):
-        px[y * w + x] = p
-    data = pack_pixels(px, bpp)
-    assert util.GetBoundBox(make_buf(data, w, h, bpp), *args) == expected
+    px = [(0,) * (bpp // 2 if bpp in (6, 8) else bpp)] * 60
+    for (x, y), p in pixels.items():
+        px[y * 10 + x] = p
+    assert util.GetBoundBox(make_buf(pack_pixels(px, bpp), 10, 6, bpp), *args) == expected
 
 
 def test_large_buffers_reduce_per_thread(util, keep):
@@ -80,10 +74,7 @@ def test_large_buffers_reduce_per_thread(util, keep):
     rng = np.random.default_rng(3)
     for bpp, shape in ((1, (900, 517)), (4, (600, 301, 4))):
         a = np.zeros(shape, np.uint8)
-        pts = [(rng.integers(40, 860 if bpp == 1 else 560), rng.integers(3, 510 if bpp == 1 else 295))
-               for _ in range(30)]
-        for y, x in pts:
-            a[y, x] = 7
+        a[rng.integers(40, shape[0] - 40, 30), rng.integers(3, shape[1] - 7, 30)] = 7
         buf = keep(zb.from_numpy(a, CHUNK))
         ys, xs = np.nonzero(a if bpp == 1 else a[..., 3])
         assert util.GetBoundBox(buf) == (int(xs.min()), int(ys.min()), int(np.ptp(xs)) + 1, int(np.ptp(ys)) + 1)
@@ -116,9 +107,7 @@ def uv_map(w, h, bpp, points):
 @pytest.mark.parametrize("alloc_type", [BYTE, CHUNK])
 @pytest.mark.parametrize("bpp, points, expected", [
     (4, [], (0, 0, 0, 0)),
-    (4, [(0, 0, 0)], (0, 0, 1, 1)),
     (4, [(3, 1, 0xFFFFFFFE), (75, 4, 0x7FFFFFFF)], (3, 1, 73, 4)),
-    (4, [(79, 5, 1)], (79, 5, 1, 1)),
     # Wider pixels are still read as words at 4 x: only the first half of each 8-byte row is looked at.
     (8, [(79, 5, 1)], (79, 5, 1, 1)),
     (8, [(80, 5, 1)], (0, 0, 0, 0)),
@@ -136,30 +125,18 @@ def centre_model(rows):
     h, w = len(rows), len(rows[0])
     top, bottom, left, right = 0, h - 1, 0, w - 1
 
-    def row_empty(y):
-        return not any(rows[y][: right + 1])
+    def scan(pos, d, empty, stop):  # steps past empty lines while the two edges have not crossed
+        while True:
+            e, pos = empty(pos), pos + d
+            if not (e and (pos <= stop if d > 0 else stop <= pos)):
+                return pos
 
-    def col_empty(x):
-        return not any(rows[y][x] for y in range(top, bottom + 1))
-
-    while True:
-        empty, top = row_empty(top), top + 1
-        if not (empty and top <= bottom):
-            break
+    top = scan(top, 1, lambda y: not any(rows[y]), bottom)
     if top <= bottom:
-        while True:
-            empty, bottom = row_empty(bottom), bottom - 1
-            if not (empty and top <= bottom):
-                break
-    while True:
-        empty, left = col_empty(left), left + 1
-        if not (empty and left <= right):
-            break
+        bottom = scan(bottom, -1, lambda y: not any(rows[y]), top)
+    left = scan(left, 1, lambda x: not any(rows[y][x] for y in range(top, bottom + 1)), right)
     if left <= right:
-        while True:
-            empty, right = col_empty(right), right - 1
-            if not (empty and left <= right):
-                break
+        right = scan(right, -1, lambda x: not any(rows[y][x] for y in range(top, bottom + 1)), left)
     if left < right and top < bottom:
         return ((left + right) >> 1, (top + bottom) >> 1)
     return ((w - 1) >> 1, (h - 1) >> 1)
@@ -175,10 +152,8 @@ def mask_with(w, h, cells):
 @pytest.mark.parametrize("cells, expected", [
     ([(x, y) for x in range(5, 9) for y in range(2, 6)], (6, 3)),
     ([(5, 5)], (4, 4)),
-    ([], (4, 4)),
     ([(x, y) for x in range(2, 5) for y in range(10)], (4, 4)),  # three columns wide
     ([(1, 1), (8, 8)], (4, 4)),  # the corner rows are stepped past: no column between them holds anything
-    ([(1, 1), (8, 8), (0, 4), (9, 5)], (4, 4)),
     ([(0, 0), (9, 9), (0, 4), (9, 5)], (4, 4)),
     ([(3, 0), (3, 9), (0, 4), (9, 5)], (4, 4)),
 ])
@@ -214,12 +189,11 @@ def test_centre_of_a_large_mask(util, keep):
     ("GetBoundBox", 4, PLANAR, None, (), None, "[GetBoundBox]No Stride table null"),
     ("GetBoundBox", 2, BYTE, None, (True,), None, "[GetBoundBox]Unsupported BPP(2)"),
     ("GetBoundBox", 3, BYTE, None, (), None, "[GetBoundBox]No alpha channel can be used(3)"),
-    ("GetBoundBox", 6, CHUNK, None, (False, False), None, "[GetBoundBox]No alpha channel can be used(6)"),
     ("GetBoundBox", 1, BYTE, None, (True,), None, "[GetBoundBox]No alpha channel can be used(1)"),
     ("GetUVMapBoundBox", 4, BYTE, "lock", (), None, "[GetUVMapBoundBox]No Data to GetUVMapBoundBox"),
     ("GetUVMapBoundBox", 2, CHUNK, "lock_no_data", (), None, "[GetUVMapBoundBox]No Data to GetUVMapBoundBox"),
     *[("GetUVMapBoundBox", b, t, None, (), None, f"[GetUVMapBoundBox]Unsupported BPP({b})")
-      for b, t in ((3, BYTE), (2, BYTE), (1, CHUNK))],
+      for b, t in ((3, BYTE), (1, CHUNK))],
     ("GetUVMapBoundBox", 4, PLANAR, None, (), None, "[GetUVMapBoundBox]No Stride table null"),
     *[("GetBoundingBoxCenterPos", b, t, None, (), (0, 0), " error: unsupported bytesPerPixel")
       for b, t in ((3, BYTE), (8, PLANAR))],

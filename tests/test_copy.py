@@ -91,8 +91,8 @@ def ref_copy(dst, dw, dh, src, sw, sh, bpp, x, y, width, height):
 
 
 @pytest.mark.parametrize("x, y, width, height", [
-    (0, 0, 100, 100), (-10, 0, 100, 100), (10, 0, 100, 100), (3, -2, 4, 3), (-3, 5, 100, 2),
-    (40, 40, 100, 100), (-30, 0, 100, 100), (0, -20, 5, 5), (-2147483648, 0, 1, 1)])
+    (0, 0, 100, 100), (-10, 0, 100, 100), (10, 0, 100, 100), (3, -2, 4, 3), (40, 40, 100, 100), (0, -20, 5, 5),
+    (-2147483648, 0, 1, 1)])
 @pytest.mark.parametrize("dt, st", [(CHUNK, BYTE), (BYTE, CHUNK), (PLANAR, PLANAR), (PLANAR, CHUNK), (BYTE, PLANAR)])
 @pytest.mark.parametrize("bpp", [3, 4, 6, 8])
 def test_copy_buffer(util, make_buf, trace, x, y, width, height, dt, st, bpp):
@@ -119,7 +119,7 @@ def test_get_roi(util, make_buf, keep, trace, alloc_type, bpp, w, h, region):
 # Zero or negative sizes pass the boundary test and the allocator refuses them. Checks run: boundary, allocate, lock.
 @pytest.mark.parametrize("alloc_type, region, fault, text", [
     *[(BYTE, r, "allocateImageBuffer", "[PyQelBufferUtility] roi out of boundary ({}, {}, {}, {})".format(*r))
-      for r in [(1, 0, 10, 4), (0, 1, 10, 4), (-1, 0, 2, 2), (0, -1, 2, 2), (5, 0, 2147483647, 1)]],
+      for r in [(1, 0, 10, 4), (0, 1, 10, 4), (-1, 0, 2, 2), (5, 0, 2147483647, 1)]],
     *[(t, r, f, "[PyQelBufferUtility] buffer allocate fail") for t, r, f in [
         (BYTE, (0, 0, 0, 4), "lock"), (CHUNK, (3, 0, -2, 2), "lock"), (BYTE, (0, 0, 2, 2), "allocateImageBuffer")]],
     *[(t, (1, 1, 2, 2), "lock", f"[{ROI}]{s} lock src failed, {{}}")
@@ -142,7 +142,7 @@ def ref_fill(data, w, h, bpp, value, region):
 
 # A negative start clamps, unsigned, to the last column or row.
 @pytest.mark.parametrize("x, y, width, height", [(0, 0, 100, 100), (2, 3, 4, 2), (-5, 0, 3, 3), (0, -1, 100, 100),
-                                                 (6, 4, 100, 100), (50, 50, 1, 1), (1, 1, 1, 1)])
+                                                 (6, 4, 100, 100), (50, 50, 1, 1)])
 @pytest.mark.parametrize("alloc_type, bpp", [(BYTE, 1), (CHUNK, 3), (PLANAR, 4), (PLANAR, 6)])
 def test_clear_buffer(util, make_buf, trace, x, y, width, height, alloc_type, bpp):
     buf = make_buf(data := rnd(7 * 9 * bpp), 7, 9, bpp, alloc_type)
@@ -153,7 +153,7 @@ def test_clear_buffer(util, make_buf, trace, x, y, width, height, alloc_type, bp
 
 # Grey is the mean of the four values in signed 32-bit arithmetic, truncated toward zero.
 @pytest.mark.parametrize("region", ["omit", None, (0, 0, 0, 0), (2, 1, 3, 2), (5, 5, 0, 10), (4, 3, 100, 100),
-                                    (-2, 1, 4, 2), (1, -3, 2, 5), (50, 0, 3, 3), (0, 20, 3, 3), (0, 0, -1, 2)])
+                                    (-2, 1, 4, 2), (0, 20, 3, 3), (0, 0, -1, 2)])
 @pytest.mark.parametrize("t, argb, value", [*[(t, (0x1AA, 0x2BB, -0x44, 0xDD), b"\xdd\xbc\xbb\xaa") for t in TYPES],
     *[(CHUNK, g, bytes([v])) for g, v in [((255, 0, 0, 0), 63), ((10, 20, 30, 41), 25), ((-7, 0, 0, 0), 255),
                                           ((300, 300, 300, 301), 44), ((2**31 - 1, 1, 0, 0), 0)]]])

@@ -54,9 +54,8 @@ def random_mask(rng, w, h, mbpp):
 
 SAME, NARROW, WIDE = (13, 7, 1, BYTE, BYTE), (5, 4, 2, CHUNK, BYTE), (20, 9, 4, BYTE, CHUNK)
 # Offsets negative, positive, at and past the mask's edge, as wide as the destination or wider, and the int extremes.
-PLACEMENTS = [(SAME, 0, 0), (SAME, -5, 0), (SAME, 0, -3), (SAME, 3, 2), (SAME, 13, 0), (SAME, 0, 7),
-              (SAME, -13, 0), (SAME, 0, -7), (SAME, -14, -50), (SAME, -2**31, 0), (SAME, 2**31 - 1, 2**31 - 1),
-              (NARROW, 0, 0), (NARROW, -2, 4), (NARROW, 100, 100), (NARROW, 0, -2**31),
+PLACEMENTS = [(SAME, 0, 0), (SAME, -5, 0), (SAME, 3, 2), (SAME, 0, 7), (SAME, -13, 0), (SAME, -14, -50),
+              (SAME, -2**31, 0), (SAME, 2**31 - 1, 2**31 - 1), (NARROW, -2, 4), (NARROW, 100, 100), (NARROW, 0, -2**31),
               (WIDE, 0, 0), (WIDE, 6, -1), ((13, 7, 3, CHUNK, CHUNK), 1, 1), ((7, 11, 8, BYTE, BYTE), -3, 2)]
 
 
@@ -65,7 +64,6 @@ PLACEMENTS = [(SAME, 0, 0), (SAME, -5, 0), (SAME, 0, -3), (SAME, 3, 2), (SAME, 1
 @pytest.mark.parametrize("inverse", [False, True])
 @pytest.mark.parametrize("method", [ALPHA, COLOR])
 def test_against_the_rules(util, make_buf, trace, method, inverse, bpp, mask_shape, sx, sy):
-    # Destination 13 x 7; masks of the same size, narrower, wider, of every width per pixel.
     mw, mh, mbpp, mask_type, dst_type = mask_shape
     rng = random.Random(f"{method}{inverse}{bpp}{mask_shape}{sx}{sy}")
     dst_data, mask_data = random_image(rng, 13, 7, bpp), random_mask(rng, mw, mh, mbpp)
@@ -78,36 +76,21 @@ def test_against_the_rules(util, make_buf, trace, method, inverse, bpp, mask_sha
 
 
 @pytest.mark.parametrize("method, inverse, bpp, pixel, mask, mbpp, expected", [
-    # Alpha, normal: a transparent pixel keeps its colour under m = 0; a visible one is cleared; 200 * 128 // 255.
-    (ALPHA, False, 4, (9, 8, 7, 0), 0, 1, (9, 8, 7, 0)),
-    (ALPHA, False, 4, (9, 8, 7, 200), 0, 1, (0, 0, 0, 0)),
+    # Alpha: under m = 0 a transparent pixel keeps its colour and a visible one is cleared; 200 * 128 // 255.
+    (ALPHA, False, 4, (9, 8, 7, 0), 0, 1, (9, 8, 7, 0)), (ALPHA, False, 4, (9, 8, 7, 200), 0, 1, (0, 0, 0, 0)),
     (ALPHA, False, 4, (9, 8, 7, 200), 128, 1, (9, 8, 7, 100)),
-    (ALPHA, False, 4, (9, 8, 7, 200), 255, 1, (9, 8, 7, 200)),
-    # Alpha, inverse: 255 clears the pixel completely, even a transparent one; 0 leaves it, even a transparent one.
-    (ALPHA, True, 4, (9, 8, 7, 0), 255, 1, (0, 0, 0, 0)),
-    (ALPHA, True, 4, (9, 8, 7, 0), 0, 1, (9, 8, 7, 0)),
-    (ALPHA, True, 4, (9, 8, 7, 200), 127, 1, (9, 8, 7, 100)),
-    # 16-bit alpha times a byte: 65535 * 254 // 255 = 65278.
-    (ALPHA, False, 8, (1, 2, 3, 65535), 254, 1, (1, 2, 3, 65278)),
-    (ALPHA, False, 8, (1, 2, 3, 65535), 0, 1, (0, 0, 0, 0)),
-    (ALPHA, True, 8, (1, 2, 3, 0), 255, 1, (0, 0, 0, 0)),
-    # Colour: 255 (normal) or 0 (inverse) keeps the colours, the opposite makes them 0; alpha never changes.
-    (COLOR, False, 4, (10, 20, 30, 40), 255, 1, (10, 20, 30, 40)),
-    (COLOR, False, 4, (10, 20, 30, 40), 0, 1, (0, 0, 0, 40)),
-    (COLOR, True, 4, (10, 20, 30, 40), 0, 1, (10, 20, 30, 40)),
-    (COLOR, True, 4, (10, 20, 30, 40), 255, 1, (0, 0, 0, 40)),
+    # Alpha, inverse: 255 clears the pixel completely, even a transparent one.
+    (ALPHA, True, 4, (9, 8, 7, 0), 255, 1, (0, 0, 0, 0)), (ALPHA, True, 4, (9, 8, 7, 200), 127, 1, (9, 8, 7, 100)),
+    (ALPHA, False, 8, (1, 2, 3, 65535), 254, 1, (1, 2, 3, 65278)),  # 16-bit alpha times a byte
+    # Colour: 0 (normal) or 255 (inverse) makes the colours 0; alpha never changes.
+    (COLOR, False, 4, (10, 20, 30, 40), 0, 1, (0, 0, 0, 40)), (COLOR, True, 4, (10, 20, 30, 40), 255, 1, (0, 0, 0, 40)),
     (COLOR, False, 4, (255, 128, 1, 7), 128, 1, (128, 64, 0, 7)),
-    # 16-bit colour over the same byte weight: 65535 * 128 // 255 = 32896, 1000 * 128 // 255 = 501.
     (COLOR, False, 8, (65535, 1000, 1, 9), 128, 1, (32896, 501, 0, 9)),
-    (COLOR, True, 8, (65535, 1000, 1, 9), 0, 1, (65535, 1000, 1, 9)),
     # Only the first byte of a wider mask pixel counts: the low byte of a 16-bit mask, the blue of a colour one.
-    (ALPHA, False, 4, (9, 8, 7, 200), (0xFF, 0x01), 2, (9, 8, 7, 200)),
     (ALPHA, False, 4, (9, 8, 7, 200), (0x00, 0xFF), 2, (0, 0, 0, 0)),
     (ALPHA, False, 4, (9, 8, 7, 200), (128, 255, 255, 255), 4, (9, 8, 7, 100)),
     # Formats without alpha are accepted and left alone.
-    (ALPHA, False, 3, (9, 8, 7), 0, 1, (9, 8, 7)),
-    (COLOR, False, 6, (9, 8, 7), 0, 1, (9, 8, 7)),
-    (COLOR, False, 1, (9,), 0, 1, (9,)),
+    (ALPHA, False, 3, (9, 8, 7), 0, 1, (9, 8, 7)), (COLOR, False, 6, (9, 8, 7), 0, 1, (9, 8, 7)),
 ])
 def test_worked_examples(util, make_buf, trace, method, inverse, bpp, pixel, mask, mbpp, expected):
     dst = make_buf(pack_pixels([pixel], bpp), 1, 1, bpp)
@@ -117,16 +100,13 @@ def test_worked_examples(util, make_buf, trace, method, inverse, bpp, pixel, mas
     assert trace() == traced(method)
 
 
-@pytest.mark.parametrize("sx, touched", [
-    (-5, "columns 5.. with mask columns 0.."), (9, "column 0 with the mask's last column"),
-    (4, "column 0 with the mask's last column"), (0, "columns 0..3: the mask is narrower")])
-def test_placement_examples(util, make_buf, sx, touched):
+@pytest.mark.parametrize("sx, alpha", [(-5, [255] * 5 + [10, 20, 30, 40, 255]), (9, [40] + [255] * 9),
+                                       (0, [10, 20, 30, 40] + [255] * 6)])
+def test_placement_examples(util, make_buf, sx, alpha):
     # An opaque 10 x 1 row under a 4 x 1 mask 10, 20, 30, 40: the alpha each column ends with.
     dst, mask = make_buf(bytes([1, 1, 1, 255]) * 10, 10, 1, 4), make_buf(bytes([10, 20, 30, 40]), 4, 1, 1)
     assert util.UpdateAlphaChannelByMask(dst, mask, sx, 0) == S_OK
-    expected = {-5: [255] * 5 + [10, 20, 30, 40, 255], 9: [40] + [255] * 9, 4: [40] + [255] * 9,
-                0: [10, 20, 30, 40] + [255] * 6}[sx]
-    assert list(zb.to_bytes(dst)[3::4]) == expected, touched
+    assert list(zb.to_bytes(dst)[3::4]) == alpha
 
 
 NO_DATA = "[UpdateImageBufferWithMask]No Data to DeleteImageBuffer"
@@ -139,8 +119,7 @@ NO_DATA = "[UpdateImageBufferWithMask]No Data to DeleteImageBuffer"
     ("dd", BYTE, CHUNK, None, "[UpdateImageBufferWithMask]Mask is the destination buffer"),
     # The mask is locked first, then the destination; both are checked for data before their row tables.
     ("dm", BYTE, CHUNK, ("lock", 0), NO_DATA), ("dm", BYTE, CHUNK, ("lock", 1), NO_DATA),
-    ("dm", BYTE, CHUNK, ("lock_no_data", 0), NO_DATA), ("dm", BYTE, CHUNK, ("lock_no_data", 1), NO_DATA),
-    ("dm", BYTE, PLANAR, ("lock_no_data", 1), NO_DATA),
+    ("dm", BYTE, CHUNK, ("lock_no_data", 0), NO_DATA), ("dm", BYTE, PLANAR, ("lock_no_data", 1), NO_DATA),
     ("dm", BYTE, PLANAR, None, "[UpdateImageBufferWithMask]No Stride table null, valid"),
     ("dm", PLANAR, CHUNK, None, "[UpdateImageBufferWithMask]No Stride table valid, null"),
     ("dm", PLANAR, PLANAR, None, "[UpdateImageBufferWithMask]No Stride table null, null"),
@@ -159,14 +138,12 @@ def test_refusals(util, make_buf, trace, method, args, dst_type, mask_type, faul
 
 
 def test_large_buffers_run_in_parallel_bands(util, keep):
-    # Enough rows for several bands on each thread; every row is cut by its own mask row.
     import numpy as np
     rng = np.random.default_rng(7)
     img = rng.integers(0, 256, (700, 333, 4), np.uint8)
     m = rng.integers(0, 256, (700, 333), np.uint8)
     dst, mask = keep(zb.from_numpy(img, CHUNK)), keep(zb.from_numpy(m))
     assert util.UpdateAlphaChannelByMask(dst, mask, -3, 2, True) == S_OK
-    got = zb.to_numpy(dst)
     exp = img.copy()
     part, w = exp[:698, 3:], (255 - m[2:, :330]).astype(np.uint32)
     a = part[..., 3].astype(np.uint32)
@@ -174,10 +151,10 @@ def test_large_buffers_run_in_parallel_bands(util, keep):
     new[..., 3] = a * w // 255
     new[w == 0] = 0
     exp[:698, 3:] = new
-    assert np.array_equal(got, exp)
+    assert np.array_equal(zb.to_numpy(dst), exp)
 
 
-@pytest.mark.parametrize("args", [(0, 0, 1), (0, 0, None), (0,), (0.0, 0)])
+@pytest.mark.parametrize("args", [(0, 0, None), (0,)])
 def test_overload_message(mod, util, make_buf, args):
     buf = make_buf(bytes(4), 1, 1, 4)
     with pytest.raises(TypeError) as e:
