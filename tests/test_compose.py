@@ -236,13 +236,11 @@ def test_trace_of_a_composition(util, make_buf, trace):
 
 
 @pytest.mark.parametrize("case, hr, why", [
-    ("null dst", E_POINTER, []), ("null src", E_POINTER, []),
-    ("zero alpha", S_OK, ["[ComposeWithBuffer]No Need to Composite"]),
-    ("src lock fails", E_POINTER, ["[ComposeWithBuffer]No Data to Composite"]),
-    ("dst lock fails", E_POINTER, ["[ComposeWithBuffer]No Data to Composite"]),
-    ("dst lock without data", E_POINTER, ["[ComposeWithBuffer]No Data to Composite"]),
-    ("planar src", E_POINTER, [r"\[ComposeWithBuffer\]No Stride table \(null\), 0x[0-9a-f]+"]),
-    ("planar dst", E_POINTER, [r"\[ComposeWithBuffer\]No Stride table 0x[0-9a-f]+, \(null\)"]),
+    ("null dst", E_POINTER, None), ("null src", E_POINTER, None), ("zero alpha", S_OK, "No Need to Composite"),
+    ("src lock fails", E_POINTER, "No Data to Composite"), ("dst lock fails", E_POINTER, "No Data to Composite"),
+    ("dst lock without data", E_POINTER, "No Data to Composite"),
+    ("planar src", E_POINTER, r"No Stride table \(null\), 0x[0-9a-f]+"),
+    ("planar dst", E_POINTER, r"No Stride table 0x[0-9a-f]+, \(null\)"),
 ])
 def test_refusals(util, zb, make_buf, trace, case, hr, why):
     dst = make_buf(data := bytes(range(48)), 4, 3, 4, PLANAR if case == "planar dst" else BYTE)
@@ -256,11 +254,8 @@ def test_refusals(util, zb, make_buf, trace, case, hr, why):
     assert util.ComposeWithBuffer(*args, 0, 0, alpha, 1) == hr
     assert zb.to_bytes(dst) == data
     lines = trace()
-    assert lines[0] == entry(COMPOSE) and len(lines) == 1 + len(why)
-    assert all(re.fullmatch(re.escape(line("")) + w if w.startswith(r"\[") else re.escape(line(w)), got)
-               for w, got in zip(why, lines[1:]))
-    if case == "zero alpha":
-        assert zb.info(dst)["lock_count"] == 0
+    assert lines[0] == entry(COMPOSE) and len(lines) == (2 if why else 1)
+    assert not why or re.fullmatch(re.escape(line("[ComposeWithBuffer]")) + why, lines[1])
 
 
 def test_overload_message(mod, util, make_buf):

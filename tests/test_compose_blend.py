@@ -1,6 +1,7 @@
 """The two-image blend that keeps the first alpha (integer and float paths,
 against Python models of each), and the rectangle update."""
 import random
+import re
 
 import numpy as np
 import pytest
@@ -204,7 +205,7 @@ def test_update_rectangles_that_do_not_parse(util, zb, make_buf, trace, drect, s
     ("bpp", E_INVALIDARG, "[UpdateImageBuffer] bpp does not match, dst:4, src:8"),
     ("dst lock", E_POINTER, f"[{UPDATE}] lock dst buffer failed, {{dst}}"),
     ("src lock", E_POINTER, f"[{UPDATE}] lock src buffer failed, {{src}}"),  # the destination is locked first
-    ("planar", E_POINTER, "[UpdateImageBuffer] no stride table, dst:{table}, src:0"),
+    ("planar", E_POINTER, "[UpdateImageBuffer] no stride table, dst:TABLE, src:0"),
 ])
 def test_update_refusals(util, zb, make_buf, trace, case, hr, why):
     dst = make_buf(data := bytes(range(64)), 4, 4, 4)
@@ -215,9 +216,5 @@ def test_update_refusals(util, zb, make_buf, trace, case, hr, why):
     args = (None if case == "null dst" else dst, None if case == "null src" else src)
     assert util.UpdateImageBuffer(*args, (0, 0, 2, 2), (0, 0, 2, 2)) == hr
     assert zb.to_bytes(dst) == data
-    lines = trace()
-    if case == "planar":
-        assert len(lines) == 1 and lines[0].startswith(line("[UpdateImageBuffer] no stride table, dst:"))
-        assert lines[0].endswith(", src:0")
-    else:
-        assert lines == [line(why.format(dst=addr32(dst), src=addr32(src)))]
+    lines, expected = trace(), re.escape(line(why.format(dst=addr32(dst), src=addr32(src))))
+    assert len(lines) == 1 and re.fullmatch(expected.replace("TABLE", "[0-9a-f]+"), lines[0])
