@@ -1,7 +1,6 @@
-"""Random calls of every entry of the method table (tools/fuzz.py), and the
-faults it found, each pinned by a small exact case."""
-import importlib.util
+"""Random calls of every entry of the method table (tools/fuzz.py), and the faults it found, each pinned."""
 import os
+import sys
 import types
 
 import pytest
@@ -10,13 +9,10 @@ import _PyQelBufferUtility
 import PyQelBufferUtility
 import zubuffer
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-_spec = importlib.util.spec_from_file_location("qel_fuzz", os.path.join(ROOT, "tools", "fuzz.py"))
-fuzz = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(fuzz)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+import fuzz  # noqa: E402
 
-# Fixed: the same calls on every run. Raise for a longer look:
-# tools/fuzz.py --seconds N --salt S.
+# The same calls on every run; for a longer look: tools/fuzz.py --seconds N --salt S.
 SALT = 20261206
 CALLS_PER_ENTRY = 500
 
@@ -70,9 +66,7 @@ KNOWN_TYPES = (fuzz.INT_TYPES | fuzz.UINT_TYPES | fuzz.WORD_TYPES | fuzz.FLOAT_T
 
 
 def test_every_parameter_type_is_one_the_fuzz_builds():
-    """An entry whose parameter type the fuzz does not know would only ever
-    get values of the wrong type; the table must not grow such a type
-    unnoticed. Record and object parameters are the classes of the module."""
+    """A type the fuzz does not know would only ever get wrong values; records are the module's classes."""
     classes = {"PyQelBufferUtility", "TLSErrorCode", "ZuPixelInfo", "ReconstructData"}
     unknown = set()
     for name, _, sigs in fuzz.discover(_PyQelBufferUtility):
@@ -86,8 +80,7 @@ def test_every_parameter_type_is_one_the_fuzz_builds():
 
 
 def _fake_module(**entries):
-    """The real module plus Python entries with signature doc strings, so
-    the harness can be shown a fault of each kind it looks for."""
+    """The real module plus Python entries with signature doc strings, each showing the harness a fault."""
     fake = types.ModuleType("fake")
     fake.__dict__.update({k: v for k, v in vars(_PyQelBufferUtility).items() if not k.startswith("__")})
     for name, (doc, fn) in entries.items():
@@ -97,8 +90,7 @@ def _fake_module(**entries):
     return fake
 
 
-# What the fake entries do wrong on purpose, undone after each test.
-_UNDO = []
+_UNDO = []  # what the fake entries do wrong on purpose, undone after each test
 
 
 def _keeps_a_reference(util, buf):
@@ -152,13 +144,8 @@ def test_a_crash_names_the_call_that_caused_it():
 
 
 def test_appending_a_pointer_already_in_the_chain_is_refused(mod):
-    # Appending twice linked the pointer to itself: the next repr or type
-    # lookup along the chain never ended (a crash by stack overflow).
-    class Holder:
-        pass
-
-    holder, rec = Holder(), mod.new_ZuPixelInfo()
-    other = mod.new_TLSErrorCode()
+    # Appending twice linked the pointer to itself: a walk along the chain overflowed the stack.
+    holder, rec, other = type("Holder", (), {})(), mod.new_ZuPixelInfo(), mod.new_TLSErrorCode()
     assert mod.ZuPixelInfo_swiginit(holder, rec) is None
     assert mod.ZuPixelInfo_swiginit(holder, other) is None
     for again in (rec, other):
@@ -170,8 +157,7 @@ def test_appending_a_pointer_already_in_the_chain_is_refused(mod):
 
 @pytest.mark.parametrize("w, h", [(2**31 - 1, 2**31 - 1), (2**31 - 1, 1_500_000_000), (1_500_000_000, 2**31 - 1)])
 def test_inverse_byte_array_order_bounds_the_size_before_forming_it(util, w, h):
-    # w * 4 * h of these passes the 64-bit range: the size check itself
-    # overflowed (the sanitizer build stops there) before refusing them.
+    # w * 4 * h passes the 64-bit range: the size check itself overflowed before refusing them.
     src = zubuffer.byte_array(b"\x01")
     try:
         assert util.InverseByteArrayOrder(src, w, h) is None
@@ -186,8 +172,7 @@ def test_inverse_byte_array_order_bounds_the_size_before_forming_it(util, w, h):
     ("ReconstructData", "ReconstructData_pSrcBuffer_get", "ReconstructData_nEndX_set"),
 ])
 def test_a_deleted_record_is_null_to_every_later_call(mod, record, getter, setter):
-    # The wrapper kept the freed pointer: a second delete freed it again and
-    # a getter read freed memory.
+    # The wrapper kept the freed pointer: a second delete freed it again and a getter read freed memory.
     rec = getattr(mod, "new_" + record)()
     assert getattr(mod, "delete_" + record)(rec) is None
     assert int(rec) == 0 and not rec.own()
@@ -214,8 +199,7 @@ def test_a_deleted_utility_is_null_to_every_later_call(mod):
 
 @pytest.mark.parametrize("destroy", [5, "delete", lambda obj: None])
 def test_registering_a_class_whose_destructor_is_not_built_in_is_refused(mod, destroy):
-    # The hook read such an attribute as a built-in function's flags and,
-    # when an owned record was freed, jumped to it as machine code.
+    # The hook read such an attribute as a built-in's flags and jumped to it when a record was freed.
     bogus = type("Bogus", (), {"__swig_destroy__": destroy})
     with pytest.raises(TypeError, match="^__swig_destroy__ must be a built-in function$"):
         mod.ZuPixelInfo_swigregister(bogus)

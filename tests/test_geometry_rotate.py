@@ -1,28 +1,20 @@
-"""Rotate: whole-pixel quarter turns of CHUNK buffers, bilinear rotation of
-BYTE and PLANAR buffers against a Python model, clipping, refusals and
-failures."""
+"""Rotate: CHUNK quarter turns, bilinear BYTE/PLANAR rotation against a model, refusals, failures."""
 import math
 import random
 
 import numpy as np
 import pytest
 
-from conftest import E_OUTOFMEMORY, addr32, end, entry, hx, line, make_utility, run_threads
+from conftest import E_OUTOFMEMORY, addr32, end, entry, hx, line, make_utility
 
 ROTATE, IPP, CHUNKED = ("PyQelBufferUtility::" + n for n in ("Rotate", "m_fnRotateUseIPP", "m_fnRotateWithChunk"))
 BYTE, CHUNK, PLANAR = 0, 1, 2
 DTYPE = {1: (np.uint8, 1), 2: (np.uint16, 1), 3: (np.uint8, 3), 4: (np.uint8, 4), 6: (np.uint16, 3), 8: (np.uint16, 4)}
 
 
-def image(w, h, bpp, salt=0, smooth=False):
+def image(w, h, bpp, salt=0):
     dtype, ch = DTYPE[bpp]
-    rng = np.random.default_rng(salt)
-    top = np.iinfo(dtype).max
-    if smooth:  # neighbours differ little, so a rounding step moves a value little
-        yy, xx = np.mgrid[0:h, 0:w]
-        base = np.stack([(xx * 7 + yy * 3 + 11 * c) % 97 for c in range(ch)], -1) * (top // 97)
-        return base.astype(dtype)
-    return rng.integers(0, top + 1, size=(h, w, ch), dtype=dtype)
+    return np.random.default_rng(salt).integers(0, np.iinfo(dtype).max + 1, size=(h, w, ch), dtype=dtype)
 
 
 def from_array(zb, keep, arr, bpp, alloc_type):
@@ -38,7 +30,6 @@ def to_array(zb, buf, bpp):
 
 
 def shift_of(w, h, dw, dh, angle):
-    """The centring shift, as the trace shows it (the angle arrives as a float)."""
     angle = float(np.float32(angle))
     c, s = math.cos(math.radians(angle)), math.sin(math.radians(angle))
     if angle % 90 == 0:
@@ -48,9 +39,7 @@ def shift_of(w, h, dw, dh, angle):
 
 
 def bilinear_model(src, dw, dh, angle):
-    """Each destination pixel samples the source bilinearly at the turned
-    position; neighbours outside the source count as the destination's own
-    (zero) pixels, and a pixel with no neighbour inside stays zero."""
+    """Bilinear samples at the turned position; outside neighbours count as zero; unreached pixels stay zero."""
     h, w, ch = src.shape
     xs, ys, c, s = shift_of(w, h, dw, dh, angle)
     out = np.zeros((dh, dw, ch))
@@ -99,7 +88,6 @@ def test_chunk_quarter_turns_are_exact(util, zb, keep, trace, bpp, angle, turns,
 
 
 def chunk_copy_model(src, dw, dh, turn):
-    """The whole-pixel copies, clipped to the destination."""
     h, w, ch = src.shape
     out = np.zeros((dh, dw, ch), src.dtype)
     for y in range(h):
@@ -112,7 +100,7 @@ def chunk_copy_model(src, dw, dh, turn):
 
 @pytest.mark.parametrize("bpp", [3, 4])
 @pytest.mark.parametrize("turn", [90, 180, 270])
-@pytest.mark.parametrize("dw, dh", [(5, 4), (30, 26), (12, 20), (21, 9)])
+@pytest.mark.parametrize("dw, dh", [(5, 4), (30, 26)])
 def test_chunk_destinations_of_other_sizes(util, zb, keep, bpp, turn, dw, dh):
     src_arr = image(21, 12, bpp, salt=turn)
     out = keep(util.Rotate(from_array(zb, keep, src_arr, bpp, CHUNK), dw, dh, float(turn)))
@@ -121,7 +109,6 @@ def test_chunk_destinations_of_other_sizes(util, zb, keep, bpp, turn, dw, dh):
 
 @pytest.mark.parametrize("angle, why", [
     (45.0, "[RotateUseIPP][Angle: 45.000000] only support BYTE or PLANAR"),
-    (360.0, "[RotateWithChunk]unsupported angle: 360.000000"),
     (450.0, "[RotateWithChunk]unsupported angle: 450.000000"),
     (-360.0, "[RotateWithChunk]unsupported angle: 0.000000"),
 ])
@@ -134,10 +121,9 @@ def test_chunk_refusals(util, zb, make_buf, trace, angle, why):
 
 
 @pytest.mark.parametrize("alloc_type, bpp", [(BYTE, b) for b in (1, 2, 3, 4, 6, 8)] + [(PLANAR, b) for b in (3, 4, 6, 8)])
-@pytest.mark.parametrize("angle, turns", [(90.0, 1), (-90.0, 3), (180.0, 2), (-180.0, 2), (270.0, 3), (450.0, 1),
-                                          (360.0, 0), (-720.0, 0)])
+@pytest.mark.parametrize("angle, turns", [(90.0, 1), (-90.0, 3), (180.0, 2), (270.0, 3), (450.0, 1),
+                                          (-720.0, 0)])
 def test_resampled_quarter_turns_are_exact(util, zb, keep, trace, alloc_type, bpp, angle, turns):
-    # 21 x 13 keeps the 8 x 8 blocks and the pixel-by-pixel edges both busy.
     src_arr = image(21, 13, bpp, salt=bpp + alloc_type)
     src = from_array(zb, keep, src_arr, bpp, alloc_type)
     zb.set_attributes(src, 5, 6)
@@ -152,27 +138,20 @@ def test_resampled_quarter_turns_are_exact(util, zb, keep, trace, alloc_type, bp
 
 @pytest.mark.parametrize("alloc_type, bpp", [(BYTE, 1), (BYTE, 4), (BYTE, 6), (BYTE, 8), (PLANAR, 4), (PLANAR, 6)])
 @pytest.mark.parametrize("angle, dw, dh", [
-    (30.0, 15, 11), (-45.0, 17, 17), (123.4, 16, 14), (200.0, 15, 11),
-    (90.0, 9, 7),     # a quarter turn into a smaller destination: clipped
-    (17.0, 8, 5),     # any angle into a smaller destination
-    (60.0, 26, 24),   # and into a larger one, centred
-    (90.0, 12, 16),   # a quarter turn off the pixel grid (odd size difference): half-pixel blends
+    (30.0, 15, 11), (-45.0, 17, 17), (200.0, 15, 11), (90.0, 9, 7), (17.0, 8, 5), (60.0, 26, 24),
+    (90.0, 12, 16),  # odd size difference: half-pixel blends
 ])
 def test_any_angle_against_bilinear_model(util, zb, keep, alloc_type, bpp, angle, dw, dh):
     src_arr = image(15, 11, bpp, salt=int(angle) & 0xFF)
     out = keep(util.Rotate(from_array(zb, keep, src_arr, bpp, alloc_type), dw, dh, angle))
     got = to_array(zb, out, bpp).astype(float)
     want, reached = bilinear_model(src_arr.astype(float), dw, dh, angle)
-    # Positions are rounded to 1/2048 of a pixel: a 16-bit value may move by
-    # that share of a neighbour step, an 8-bit value by one level.
-    tolerance = 1.0 if bpp in (1, 3, 4) else 65535 / 1024
-    assert np.max(np.abs(got - want)) <= tolerance
-    # Pixels the turned source does not reach keep the allocator's zeros.
+    # Positions are rounded to 1/2048 pixel: 8-bit values move by a level, 16-bit by that share of a step.
+    assert np.max(np.abs(got - want)) <= (1.0 if bpp in (1, 3, 4) else 65535 / 1024)
     assert not got[~reached].any()
 
 
-def test_large_image_interior_is_bilinear(util, zb, keep):
-    # Wide rows take the vector path of the interior; its bytes match the model too.
+def test_large_image_interior_is_bilinear(util, zb, keep):  # wide rows take the vector path
     src_arr = image(300, 40, 4, salt=9)
     out = keep(util.Rotate(from_array(zb, keep, src_arr, 4, BYTE), 120, 90, 33.0))
     assert np.max(np.abs(to_array(zb, out, 4).astype(float) - bilinear_model(src_arr.astype(float), 120, 90, 33.0)[0])) <= 1
@@ -181,44 +160,40 @@ def test_large_image_interior_is_bilinear(util, zb, keep):
 @pytest.mark.parametrize("angle", [1e-30, float("nan"), float("inf"), -1e30])
 def test_degenerate_angles_write_no_stray_pixels(util, zb, keep, angle):
     src_arr = image(6, 5, 4, salt=1)
-    out = util.Rotate(from_array(zb, keep, src_arr, 4, BYTE), 6, 5, angle)
-    keep(out)
-    got = to_array(zb, out, 4)
+    got = to_array(zb, keep(util.Rotate(from_array(zb, keep, src_arr, 4, BYTE), 6, 5, angle)), 4)
     if math.isfinite(angle) and abs(angle) < 1e-6:
         assert np.array_equal(got, src_arr)
     elif not math.isfinite(angle):
         assert not got.any()
 
 
-@pytest.mark.parametrize("alloc_type, angle, fault, skip, hr, why", [
-    (BYTE, 30.0, "allocateImageBuffer", 0, E_OUTOFMEMORY, "[RotateUseIPP][0] allocate fail " + hx(E_OUTOFMEMORY)),
-    (PLANAR, 30.0, "allocateImageBuffer", 0, 0, "[RotateUseIPP][2] allocate fail 0"),
-    (CHUNK, 90.0, "allocateImageBuffer", 0, E_OUTOFMEMORY, "[RotateWithChunk][1] allocate fail " + hx(E_OUTOFMEMORY)),
-    (BYTE, 30.0, "lock", 0, None, "[RotateUseIPP][BYTE] lock source failed, {src}"),
-    (PLANAR, 90.0, "lock", 0, None, "[RotateUseIPP][Planar] lock source failed, {src}"),
-    (CHUNK, -90.0, "lock", 0, None, "[RotateWithChunk] lock source failed, {src}"),
+@pytest.mark.parametrize("alloc_type, angle, fault, hr, why", [
+    (BYTE, 30.0, "allocateImageBuffer", E_OUTOFMEMORY, "[RotateUseIPP][0] allocate fail " + hx(E_OUTOFMEMORY)),
+    (PLANAR, 30.0, "allocateImageBuffer", 0, "[RotateUseIPP][2] allocate fail 0"),
+    (CHUNK, 90.0, "allocateImageBuffer", E_OUTOFMEMORY, "[RotateWithChunk][1] allocate fail " + hx(E_OUTOFMEMORY)),
+    (BYTE, 30.0, "lock", None, "[RotateUseIPP][BYTE] lock source failed, {src}"),
+    (PLANAR, 90.0, "lock", None, "[RotateUseIPP][Planar] lock source failed, {src}"),
+    (CHUNK, -90.0, "lock", None, "[RotateWithChunk] lock source failed, {src}"),
 ])
-def test_failures(util, zb, make_buf, trace, alloc_type, angle, fault, skip, hr, why):
+def test_failures(util, zb, make_buf, trace, alloc_type, angle, fault, hr, why):
     src = make_buf(bytes(range(48)), 4, 3, 4, alloc_type)
     util.Close()
-    zb.fail_next(fault, 1, **({"hr": hr} if hr is not None else {}), skip=skip)
+    zb.fail_next(fault, 1, **({"hr": hr} if hr is not None else {}))
     assert util.Rotate(src, 3, 4, angle) is None
     assert util.GetLastErrorHr() == 0
     lines = trace()
-    assert lines[:2] == [entry(ROTATE), entry(CHUNKED if alloc_type == CHUNK else IPP)]
-    assert lines[-1] == line(why.format(src=addr32(src)))
-    assert zb.info(src)["lock_count"] == 0
+    assert lines[:2] + lines[-1:] == [entry(ROTATE), entry(CHUNKED if alloc_type == CHUNK else IPP),
+                                      line(why.format(src=addr32(src)))]
 
 
 @pytest.mark.parametrize("alloc_type", [BYTE, PLANAR, CHUNK])
 def test_destination_lock_without_pixels(util, zb, make_buf, keep, alloc_type):
-    # The result's own lock is not examined; without pixels nothing is written.
+    # The result's lock is not examined; only CHUNK rows (reached through the row table) are written.
     src = make_buf(bytes(range(1, 49)), 4, 3, 4, alloc_type)
     zb.fail_next("lock_no_data", 1, skip=1)
     out = keep(util.Rotate(src, 3, 4, 90.0))
     assert zb.info(out)["lock_count"] == 0
     turned = np.rot90(np.frombuffer(bytes(range(1, 49)), np.uint8).reshape(3, 4, 4)).tobytes()
-    # CHUNK rows are reached through the row table whatever the lock gave.
     assert zb.to_bytes(out) == (turned if alloc_type == CHUNK else bytes(48))
 
 
@@ -230,29 +205,8 @@ def test_null_source_and_no_allocator(util, monkeypatch, capfd, tmp_path, make_b
     assert trace() == [entry(ROTATE)]
 
 
-def test_rotate_in_several_threads(util, zb, keep):
-    arrays = [image(64, 48, 4, salt=s) for s in range(4)]
-    bufs = [from_array(zb, keep, a, 4, BYTE) for a in arrays]
-    serial = []
-    for b in bufs:
-        out = util.Rotate(b, 70, 70, 21.0)
-        serial.append(zb.to_bytes(out))
-        zb.release(out)
-    results = [None] * 4
-
-    def work(i):
-        for _ in range(5):
-            out = util.Rotate(bufs[i], 70, 70, 21.0)
-            results[i] = zb.to_bytes(out)
-            zb.release(out)
-
-    run_threads(work, [(i,) for i in range(4)])
-    assert results == serial
-
-
 def test_random_sizes_never_touch_outside(util, zb, keep):
-    # Sizes and angles at random: every result keeps its own size and the
-    # model's values (the sanitizer run watches the memory).
+    # Random sizes and angles (the sanitizer run watches the memory).
     rnd = random.Random(5)
     for _ in range(12):
         w, h, dw, dh = (rnd.randint(1, 9) for _ in range(4))

@@ -1,11 +1,8 @@
-"""Eight Python threads calling the methods that release the interpreter
-lock, on buffers of their own and on shared read-only sources: every result
-must equal the single-threaded one, the shared sources must come out
-unchanged, unlocked and holding one reference, and each thread keeps its
-own last-error code.
-
-The run here is bounded by a number of calls; `tools/fuzz.py --threads
-SECONDS` runs the same comparison for as long as asked."""
+"""Eight threads calling the methods that release the interpreter lock, on own buffers and shared
+read-only sources: results equal the single-threaded ones, shared sources come out unchanged, unlocked
+and singly referenced, and each thread keeps its own last-error code. `tools/fuzz.py --threads SECONDS`
+runs the same comparison for as long as asked."""
+import os
 import random
 import sys
 import threading
@@ -14,45 +11,31 @@ import time
 import _PyQelBufferUtility as mod
 import PyQelBufferUtility
 import zubuffer
+from conftest import E_FAIL, run_threads
 
-E_FAIL = -2147467259
 THREADS = 8
-W, H = 96, 80
-
-
-def _pixels(rng, bpp, w=W, h=H):
-    return rng.randbytes(w * h * bpp)
 
 
 class Sources:
     """Read-only buffers every thread shares, and their pixels."""
 
-    def __init__(self, salt=5, w=W, h=H):
+    def __init__(self, salt=5, w=96, h=80):
         rng = random.Random(salt)
-        self.w, self.h = w, h
-        self.made = []
-        self.bgra = self._make(_pixels(rng, 4, w, h), 4)
-        self.bgra2 = self._make(_pixels(rng, 4, w, h), 4)
-        self.bgr = self._make(_pixels(rng, 3, w, h), 3)
-        self.bgra16 = self._make(_pixels(rng, 8, w, h), 8)
+        self.w, self.h, self.made = w, h, []
+        self.bgra, self.bgra2, self.bgr, self.bgra16 = (self._make(rng.randbytes(w * h * b), b) for b in (4, 4, 3, 8))
         self.mask = self._make(bytes(rng.choice((0, 0, 255, 128)) for _ in range(w)) * h, 1)
-        self.depth = self._make(_pixels(rng, 1, w, h), 1)
-        self.raw = zubuffer.byte_array(_pixels(rng, 8, w, h))
-        self.bgr_bytes = _pixels(rng, 3, w, h)
+        self.depth = self._make(rng.randbytes(w * h), 1)
+        self.raw = zubuffer.byte_array(rng.randbytes(w * h * 8))
+        self.bgr_bytes = rng.randbytes(w * h * 3)
         self.before = {int(b): zubuffer.to_bytes(b) for b in self.made}
 
     def _make(self, data, bpp):
-        buf = zubuffer.from_bytes(data, self.w, self.h, bpp)
-        self.made.append(buf)
-        return buf
+        self.made.append(zubuffer.from_bytes(data, self.w, self.h, bpp))
+        return self.made[-1]
 
     def check_untouched(self):
-        problems = []
-        for buf in self.made:
-            info = zubuffer.info(buf)
-            if info["lock_count"] or info["refcount"] != 1 or zubuffer.to_bytes(buf) != self.before[int(buf)]:
-                problems.append(f"shared source {info} changed")
-        return problems
+        return [f"shared source {info} changed" for buf, info in ((b, zubuffer.info(b)) for b in self.made)
+                if info["lock_count"] or info["refcount"] != 1 or zubuffer.to_bytes(buf) != self.before[int(buf)]]
 
     def release(self):
         for buf in self.made:
@@ -60,13 +43,8 @@ class Sources:
         zubuffer.free_byte_array(self.raw)
 
 
-# The methods that give the interpreter lock up while they work (the ones
-# whose shells hold a CPyAllowThreads guard). Each entry builds argument
-# lists from the shared sources; a callable argument is a destination made
-# afresh for each call (an in-place method's own buffer). Entries missing
-# from the module are skipped, so the list may name methods still to come.
-# To add one: its name and a function of (sources, rng) giving its argument
-# lists after the utility object.
+# The methods whose shells hold a CPyAllowThreads guard: name -> argument lists (after the utility object)
+# from the shared sources. A callable argument is a destination made afresh per call; missing entries are skipped.
 def _fresh_copy(src):
     info = zubuffer.info(src)
     return lambda: zubuffer.from_bytes(zubuffer.to_bytes(src), info["width"], info["height"], info["bpp"])
@@ -102,17 +80,13 @@ def _is_buffer(v):
 
 
 def prepare(args):
-    """The call's arguments, with a fresh destination for each callable
-    one; and the destinations made."""
     made = [a() for a in args if callable(a)]
     fresh = iter(made)
     return [next(fresh) if callable(a) else a for a in args], made
 
 
 def collect(result, made, sources):
-    """The outcome as plain values: a buffer as its shape and pixels, a
-    destination made for the call as its pixels afterwards, anything else
-    as it is. Releases what the call made."""
+    """The outcome as plain values (buffers as shape and pixels); releases what the call made."""
     try:
         if _is_buffer(result):
             info = zubuffer.info(result)
@@ -140,16 +114,12 @@ def run_case(util, name, args, sources):
 
 
 def available_cases(sources):
-    cases = []
-    for name, build in GIL_RELEASING.items():
-        if hasattr(mod, "PyQelBufferUtility_" + name):
-            cases += [(name, args) for args in build(sources)]
-    return cases
+    return [(name, args) for name, build in GIL_RELEASING.items() if hasattr(mod, "PyQelBufferUtility_" + name)
+            for args in build(sources)]
 
 
 def hammer(seconds=None, calls_per_thread=None, salt=1):
-    """Runs the comparison; returns the number of calls made. Raises
-    AssertionError with every difference found."""
+    """Runs the comparison and returns the number of calls made; raises AssertionError listing differences."""
     start_live = zubuffer.live_buffers()
     util = PyQelBufferUtility.PyQelBufferUtility()
     sources = Sources(salt)
@@ -158,10 +128,8 @@ def hammer(seconds=None, calls_per_thread=None, salt=1):
     try:
         cases = available_cases(sources)
         expected = [run_case(util, name, args, sources) for name, args in cases]
-        # The single-threaded result is itself repeatable.
-        again = [run_case(util, name, args, sources) for name, args in cases]
-        failures += [f"{cases[i][0]}{cases[i][1]!r}: differs between two single-threaded calls"
-                     for i in range(len(cases)) if again[i] != expected[i]]
+        failures += [f"{name}{args!r}: differs between two single-threaded calls" for (name, args), want
+                     in zip(cases, expected) if run_case(util, name, args, sources) != want]
         deadline = time.monotonic() + seconds if seconds else None
         gate = threading.Barrier(THREADS)
         lock = threading.Lock()
@@ -170,24 +138,19 @@ def hammer(seconds=None, calls_per_thread=None, salt=1):
         def worker(index):
             rng = random.Random(salt * 100 + index)
             mod.PyQelBufferUtility_Close(util)
-            # Even threads record a failure of their own first: the code is
-            # per thread, so odd threads must still read 0 at the end.
+            # Even threads record a failure first; the code is per thread, so odd ones still read 0.
             if index % 2 == 0:
                 mod.PyQelBufferUtility_CreateBufferFromRawData(no_allocator, None, 1, 1, 4)
             gate.wait()
             n = 0
-            while True:
-                if calls_per_thread is not None and n >= calls_per_thread:
-                    break
-                if deadline is not None and time.monotonic() >= deadline:
-                    break
+            while ((calls_per_thread is None or n < calls_per_thread)
+                   and (deadline is None or time.monotonic() < deadline)):
                 i = rng.randrange(len(cases))
                 got = run_case(util, cases[i][0], cases[i][1], sources)
                 n += 1
                 if got != expected[i]:
                     with lock:
-                        failures.append(f"thread {index}: {cases[i][0]}{cases[i][1]!r} differs from the "
-                                        "single-threaded result")
+                        failures.append(f"thread {index}: {cases[i][0]}{cases[i][1]!r} differs from single-threaded")
             hr = mod.PyQelBufferUtility_GetLastErrorHr(util)
             want = E_FAIL if index % 2 == 0 else 0
             with lock:
@@ -196,11 +159,7 @@ def hammer(seconds=None, calls_per_thread=None, salt=1):
                     failures.append(f"thread {index}: last-error code {hr}, expected {want}")
             mod.PyQelBufferUtility_Close(util)
 
-        threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_threads(worker, [(i,) for i in range(THREADS)])
         failures += sources.check_untouched()
     finally:
         sources.release()
@@ -211,7 +170,6 @@ def hammer(seconds=None, calls_per_thread=None, salt=1):
 
 
 def _utility_without_allocator():
-    import os
     saved = os.environ.get("QEL_BUFFER_ALLOCATOR")
     os.environ["QEL_BUFFER_ALLOCATOR"] = "/nonexistent/libNoAllocator.so"
     try:
@@ -227,16 +185,13 @@ def test_lock_releasing_methods_agree_across_threads():
     assert hammer(calls_per_thread=60, salt=3) == THREADS * 60
 
 
-# Probes whose work is a few pixels: too short for another thread to be
-# seen running during one call, so the check below leaves them out.
+# Probes of a few pixels: too short for another thread to be seen running during one call.
 QUICK = {"GetPixelInfo", "m_fnGetScaledDepth", "GetDepthFromDepthBufferByPos"}
 
 
 def test_every_listed_method_releases_the_lock():
-    """While a listed method works on a large image, a thread that only
-    counts gets to run. A method that kept the interpreter lock would hold
-    the counter still for the whole call (with the switch interval raised,
-    nothing else takes the lock away from the calling thread)."""
+    """A counting thread runs while a listed method works on a large image (the switch interval is raised,
+    so only a released interpreter lock lets it run)."""
     sources = Sources(9, 2048, 1536)
     util = PyQelBufferUtility.PyQelBufferUtility()
     try:
@@ -245,17 +200,14 @@ def test_every_listed_method_releases_the_lock():
             if name in seen or name in QUICK:
                 continue
             seen.add(name)
-            # One sighting is enough; a loaded machine may not schedule the
-            # counter during every call.
+            # One sighting is enough; a loaded machine may not schedule the counter every call.
             assert any(_ticks_during(util, name, args, sources) for _ in range(60)), name
     finally:
         sources.release()
 
 
 def _ticks_during(util, name, args, sources):
-    ticks = [0]
-    running = [True]
-    started = threading.Event()
+    ticks, running, started = [0], [True], threading.Event()
 
     def counter():
         started.set()
