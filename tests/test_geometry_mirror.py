@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from conftest import E_OUTOFMEMORY, addr32, end, entry, hx, line, make_utility
+from conftest import E_OUTOFMEMORY, addr32, end, entry, hx, line
 from test_geometry_rotate import from_array, image, to_array
 
 MIRROR = "PyQelBufferUtility::Mirror"
@@ -29,14 +29,6 @@ def test_every_state_and_layout(util, zb, keep, trace, alloc_type, bpp, state, w
     assert trace() == [entry(MIRROR), end(MIRROR)]
 
 
-def test_state_zero_returns_the_source(util, zb, make_buf, trace):
-    src = make_buf(bytes(8), 2, 1, 4)
-    assert int(util.Mirror(src, 0)) == int(src)
-    assert zb.info(src)["refcount"] == 2
-    zb.release(src)
-    assert trace() == [entry(MIRROR)]
-
-
 @pytest.mark.parametrize("alloc_type, bpp, state, fault, hr, why", [
     (BYTE, 4, 4, None, None, "[Mirror]unsupported flip state 4"),
     (BYTE, 4, -1, None, None, "[Mirror]unsupported flip state -1"),
@@ -55,23 +47,6 @@ def test_refusals_and_failures(util, zb, make_buf, trace, alloc_type, bpp, state
     assert util.Mirror(src, state) is None
     assert (zb.live_buffers(), util.GetLastErrorHr()) == (live, 0)
     assert trace() == [entry(MIRROR), line(why.format(src=addr32(src)))]
-
-
-@pytest.mark.parametrize("alloc_type", [BYTE, CHUNK, PLANAR])
-def test_result_lock_without_pixels(util, zb, make_buf, keep, alloc_type):
-    src = make_buf(bytes(range(1, 25)), 3, 2, 4, alloc_type)
-    zb.fail_next("lock_no_data", 1, skip=1)
-    out = keep(util.Mirror(src, 2))
-    # CHUNK rows come from the row table, the others from what the lock gave.
-    assert zb.to_bytes(out) == (bytes(range(13, 25)) + bytes(range(1, 13)) if alloc_type == CHUNK else bytes(24))
-
-
-def test_null_source_and_no_allocator(util, monkeypatch, capfd, tmp_path, make_buf, trace):
-    assert util.Mirror(None, 1) is None
-    assert trace() == [entry(MIRROR)]
-    obj = make_utility(monkeypatch, capfd, allocator=str(tmp_path / "none.so"))
-    assert obj.Mirror(make_buf(bytes(4), 1, 1, 4), 1) is None
-    assert trace() == [entry(MIRROR)]
 
 
 def test_large_rows_in_bands(util, zb, keep):

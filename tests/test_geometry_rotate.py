@@ -1,4 +1,5 @@
-"""Rotate: CHUNK quarter turns, bilinear BYTE/PLANAR rotation against a model, refusals, failures."""
+"""Rotate: CHUNK quarter turns, bilinear BYTE/PLANAR rotation against a model, refusals, failures; and the
+checks Rotate, Mirror and Reconstruct share."""
 import math
 import random
 
@@ -62,14 +63,13 @@ def bilinear_model(src, dw, dh, angle):
     return out, reached
 
 
-def test_zero_angle_returns_the_source(util, zb, make_buf, trace):
+@pytest.mark.parametrize("name, args", [("Rotate", (7, 9, 0.0)), ("Rotate", (7, 9, -0.0)), ("Mirror", (0,))])
+def test_no_turn_returns_the_source(util, zb, make_buf, trace, name, args):
     src = make_buf(bytes(range(16)), 2, 2, 4)
-    for angle in (0.0, -0.0):
-        out = util.Rotate(src, 7, 9, angle)
-        assert int(out) == int(src)
-    assert zb.info(src)["refcount"] == 3
-    zb.release(src), zb.release(src)
-    assert trace() == [entry(ROTATE)] * 2
+    assert int(getattr(util, name)(src, *args)) == int(src)
+    assert zb.info(src)["refcount"] == 2
+    zb.release(src)
+    assert trace() == [entry("PyQelBufferUtility::" + name)]
 
 
 @pytest.mark.parametrize("bpp", [1, 2, 3, 4, 6, 8])
@@ -187,22 +187,24 @@ def test_failures(util, zb, make_buf, trace, alloc_type, angle, fault, hr, why):
 
 
 @pytest.mark.parametrize("alloc_type", [BYTE, PLANAR, CHUNK])
-def test_destination_lock_without_pixels(util, zb, make_buf, keep, alloc_type):
+@pytest.mark.parametrize("call, model", [(lambda u, s: u.Rotate(s, 3, 4, 90.0), np.rot90),
+                                         (lambda u, s: u.Mirror(s, 2), np.flipud)])
+def test_result_lock_without_pixels(util, zb, make_buf, keep, alloc_type, call, model):
     # The result's lock is not examined; only CHUNK rows (reached through the row table) are written.
     src = make_buf(bytes(range(1, 49)), 4, 3, 4, alloc_type)
     zb.fail_next("lock_no_data", 1, skip=1)
-    out = keep(util.Rotate(src, 3, 4, 90.0))
-    assert zb.info(out)["lock_count"] == 0
-    turned = np.rot90(np.frombuffer(bytes(range(1, 49)), np.uint8).reshape(3, 4, 4)).tobytes()
-    assert zb.to_bytes(out) == (turned if alloc_type == CHUNK else bytes(48))
+    out = keep(call(util, src))
+    want = model(np.frombuffer(bytes(range(1, 49)), np.uint8).reshape(3, 4, 4)).tobytes()
+    assert zb.to_bytes(out) == (want if alloc_type == CHUNK else bytes(48))
 
 
-def test_null_source_and_no_allocator(util, monkeypatch, capfd, tmp_path, make_buf, trace):
-    assert util.Rotate(None, 1, 1, 90.0) is None
-    assert trace() == [entry(ROTATE)]
+@pytest.mark.parametrize("name, args", [("Rotate", (1, 1, 90.0)), ("Mirror", (1,)), ("Reconstruct", (1.0, 2.0, 3.0))])
+def test_null_source_and_no_allocator(util, monkeypatch, capfd, tmp_path, make_buf, trace, name, args):
+    assert getattr(util, name)(None, *args) is None
+    assert trace() == [entry("PyQelBufferUtility::" + name)]
     obj = make_utility(monkeypatch, capfd, allocator=str(tmp_path / "none.so"))
-    assert obj.Rotate(make_buf(bytes(4), 1, 1, 4), 1, 1, 90.0) is None
-    assert trace() == [entry(ROTATE)]
+    assert getattr(obj, name)(make_buf(bytes(4), 1, 1, 4), *args) is None
+    assert trace() == [entry("PyQelBufferUtility::" + name)]
 
 
 def test_random_sizes_never_touch_outside(util, zb, keep):

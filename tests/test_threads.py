@@ -80,9 +80,8 @@ def _is_buffer(v):
 
 
 def prepare(args):
-    made = [a() for a in args if callable(a)]
-    fresh = iter(made)
-    return [next(fresh) if callable(a) else a for a in args], made
+    real = [a() if callable(a) else a for a in args]
+    return real, [r for a, r in zip(args, real) if callable(a)]
 
 
 def collect(result, made, sources):
@@ -151,8 +150,7 @@ def hammer(seconds=None, calls_per_thread=None, salt=1):
                 if got != expected[i]:
                     with lock:
                         failures.append(f"thread {index}: {cases[i][0]}{cases[i][1]!r} differs from single-threaded")
-            hr = mod.PyQelBufferUtility_GetLastErrorHr(util)
-            want = E_FAIL if index % 2 == 0 else 0
+            hr, want = mod.PyQelBufferUtility_GetLastErrorHr(util), (E_FAIL if index % 2 == 0 else 0)
             with lock:
                 made[0] += n
                 if hr != want:
@@ -221,10 +219,9 @@ def _ticks_during(util, name, args, sources):
     old = sys.getswitchinterval()
     sys.setswitchinterval(10.0)
     real, made = prepare(args)
-    fn = getattr(mod, "PyQelBufferUtility_" + name)
     try:
         before = ticks[0]
-        result = fn(util, *real)
+        result = getattr(mod, "PyQelBufferUtility_" + name)(util, *real)
         during = ticks[0] - before
     finally:
         sys.setswitchinterval(old)

@@ -26,8 +26,7 @@ HRESULT Blocker(void *)
 {
     while (!g_bGate.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    g_bBlockerDone.store(true);
-    return 7;
+    return g_bBlockerDone.store(true), 7;
 }
 
 struct tagRecorder { std::mutex lock; std::vector<int> order; };
@@ -37,8 +36,7 @@ HRESULT Record(void *pArg)
 {
     tagTag *p = static_cast<tagTag *>(pArg);
     std::lock_guard<std::mutex> g(p->pRec->lock);
-    p->pRec->order.push_back(p->n);
-    return p->n;
+    return p->pRec->order.push_back(p->n), p->n;
 }
 
 void Lifo()
@@ -124,15 +122,11 @@ std::vector<BYTE> OneSlice(const std::vector<BYTE> &src, int w, int h, float fRo
     std::vector<BYTE> dst(src.size(), 0xCD);
     ReconstructData d;
     std::memset(&d, 0, sizeof(d));
-    d.pSrcBuffer = const_cast<BYTE *>(src.data());
-    d.unSrcWidth = d.unDstWidth = w;
-    d.unSrcHeight = d.unDstHeight = h;
+    d.pSrcBuffer = const_cast<BYTE *>(src.data()), d.pDstBuffer = dst.data();
+    d.unSrcWidth = d.unDstWidth = d.nEndX = w;
+    d.unSrcHeight = d.unDstHeight = d.nEndY = h;
     d.unSrcStride = d.unDstStride = w * 4;
-    d.pDstBuffer = dst.data();
-    d.nEndX = w;
-    d.nEndY = h;
-    d.fRollAngle = fRoll, d.fYawAngle = fYaw, d.fPitchAngle = fPitch;
-    d.bHasSSE2 = 1;
+    d.fRollAngle = fRoll, d.fYawAngle = fYaw, d.fPitchAngle = fPitch, d.bHasSSE2 = 1;
     ReconstructSlice(&d);
     return dst;
 }
