@@ -100,7 +100,7 @@ def chunk_copy_model(src, dw, dh, turn):
 
 @pytest.mark.parametrize("bpp", [3, 4])
 @pytest.mark.parametrize("turn", [90, 180, 270])
-@pytest.mark.parametrize("dw, dh", [(5, 4), (30, 26)])
+@pytest.mark.parametrize("dw, dh", [(5, 4), (30, 26), (21, 9)])
 def test_chunk_destinations_of_other_sizes(util, zb, keep, bpp, turn, dw, dh):
     src_arr = image(21, 12, bpp, salt=turn)
     out = keep(util.Rotate(from_array(zb, keep, src_arr, bpp, CHUNK), dw, dh, float(turn)))

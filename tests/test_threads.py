@@ -7,6 +7,7 @@ import random
 import sys
 import threading
 import time
+from unittest import mock
 
 import _PyQelBufferUtility as mod
 import PyQelBufferUtility
@@ -168,15 +169,8 @@ def hammer(seconds=None, calls_per_thread=None, salt=1):
 
 
 def _utility_without_allocator():
-    saved = os.environ.get("QEL_BUFFER_ALLOCATOR")
-    os.environ["QEL_BUFFER_ALLOCATOR"] = "/nonexistent/libNoAllocator.so"
-    try:
+    with mock.patch.dict(os.environ, {"QEL_BUFFER_ALLOCATOR": "/nonexistent/libNoAllocator.so"}):
         return PyQelBufferUtility.PyQelBufferUtility()
-    finally:
-        if saved is None:
-            del os.environ["QEL_BUFFER_ALLOCATOR"]
-        else:
-            os.environ["QEL_BUFFER_ALLOCATOR"] = saved
 
 
 def test_lock_releasing_methods_agree_across_threads():
