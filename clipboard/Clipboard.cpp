@@ -52,6 +52,17 @@ private:
     BYTE *m_pData;
 };
 
+// Memory blocks and bitmaps made for the clipboard: freed unless the
+// clipboard takes them.
+struct CGlobalFreeDeleter {
+    void operator()(CGlobalBlock *hBlock) const { GlobalFree(hBlock); }
+};
+struct CDeleteObjectDeleter {
+    void operator()(CDibSection *hBitmap) const { DeleteObject(hBitmap); }
+};
+typedef std::unique_ptr<CGlobalBlock, CGlobalFreeDeleter> CBlockOwner;
+typedef std::unique_ptr<CDibSection, CDeleteObjectDeleter> CBitmapOwner;
+
 // Where the copy reads buffer row y. BYTE buffers are read from the locked
 // address as one block; CHUNK rows are not contiguous and are found through
 // the stride table; PLANAR buffers are interleaved from their planes.
@@ -155,36 +166,36 @@ BOOL PyQelBufferUtility::CopyToClipboard(HWND hwnd, CQELImageBuffer *pSrcBuffer)
     CClipboardOpen closeOnReturn(clipboard);
     clipboard.Empty();
 
-    HGLOBAL hBlock = GlobalAlloc(kInfoHeaderSize + (std::size_t)cbImage);
-    if (hBlock == nullptr)
-        return FALSE;
-    BOOL bResult = TRUE;
     tagBITMAPINFOHEADER header = MakeCopyHeader(unWidth, unHeight, unBytesPerPixel, (UINT)cbImage, kDibPelsPerMeter);
     {
-        // The block stays locked until the clipboard has taken it or refused it.
-        CBlockLock blockLock(hBlock);
+        CBlockOwner block(GlobalAlloc(kInfoHeaderSize + (std::size_t)cbImage));
+        if (!block)
+            return FALSE;
+        // The block stays locked until the clipboard has taken it or refused
+        // it; unlocked before it is freed.
+        CBlockLock blockLock(block.get());
         if (BYTE *pBlock = blockLock.data()) {
             StoreInfoHeader(pBlock, header);
             StoreRowsBottomUp(pBlock + kInfoHeaderSize, source, unHeight, (std::size_t)cbStride);
         }
-        if (clipboard.SetData(CF_DIB, hBlock) != nullptr)
-            return bResult;
+        if (clipboard.SetData(CF_DIB, block.get()) != nullptr) {
+            block.release();  // the clipboard owns it now
+            return TRUE;
+        }
         QEL_TRACE("Set DIB to clipboard fail, size = %d, %d, %d", (int)unWidth, (int)unHeight, (int)unBytesPerPixel);
     }
-    GlobalFree(hBlock);
 
     header.biXPelsPerMeter = header.biYPelsPerMeter = kBitmapPelsPerMeter;
     void *pBits = nullptr;
-    HBITMAP hSection = CreateDIBSection(header, &pBits);
-    if (hSection != nullptr && pBits != nullptr)
+    CBitmapOwner section(CreateDIBSection(header, &pBits));
+    if (section && pBits != nullptr)
         StoreRowsBottomUp(static_cast<BYTE *>(pBits), source, unHeight, (std::size_t)cbStride);
-    if (hSection == nullptr || clipboard.SetData(CF_BITMAP, hSection) == nullptr) {
-        QEL_TRACE("Set BITMAP to clipboard fail, size = %d, %d, %d", (int)unWidth, (int)unHeight,
-                  (int)unBytesPerPixel);
-        DeleteObject(hSection);
-        bResult = FALSE;
+    if (section && clipboard.SetData(CF_BITMAP, section.get()) != nullptr) {
+        section.release();  // the clipboard owns it now
+        return TRUE;
     }
-    return bResult;
+    QEL_TRACE("Set BITMAP to clipboard fail, size = %d, %d, %d", (int)unWidth, (int)unHeight, (int)unBytesPerPixel);
+    return FALSE;
 }
 
 CQELImageBuffer *PyQelBufferUtility::PasteFromClipboard(HWND hwnd)
